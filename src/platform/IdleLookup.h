@@ -1,0 +1,35 @@
+// IdleLookup.h: what a backend found when it looked up the system idle time, before it is
+// turned into a reading.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace platform {
+
+// A property value as the platform's registry holds it.
+struct RegistryValue {
+  enum class Kind { data, number, other };
+  Kind kind = Kind::number;
+  std::vector<std::uint8_t> bytes;  // kind data: the raw bytes, in the machine's byte order
+  std::int64_t number = 0;          // kind number: nanoseconds
+  long typeID = 0;                  // kind other: the platform's type identifier
+};
+
+struct IdleLookup {
+  enum class Status {
+    found,                 // `value` holds the idle time
+    noServices,            // no matching service could be obtained
+    noService,             // the match was empty
+    propertiesUnreadable,  // the service's properties could not be read
+    keyAbsent,             // the properties hold no idle time
+  };
+  Status status = Status::keyAbsent;
+  RegistryValue value;
+
+  static IdleLookup nanoseconds(std::int64_t ns) {
+    return {Status::found, {RegistryValue::Kind::number, {}, ns, 0}};
+  }
+};
+
+}  // namespace platform
