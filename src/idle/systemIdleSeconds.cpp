@@ -14,23 +14,23 @@ constexpr int kNanosecondsToIdleSeconds = 30;
 
 std::uint64_t idleSecondsFromLookup(const platform::IdleLookup& lookup,
                                     const IdleMessageSink& messages) {
-  using Status = platform::IdleLookup::Status;
+  using Outcome = platform::IdleLookup::Outcome;
   using Kind = platform::RegistryValue::Kind;
-  switch (lookup.status) {
-    case Status::noServices:
+  switch (lookup.outcome) {
+    case Outcome::noServices:
       messages("Error accessing IOHIDSystem");
       return 0;
-    case Status::noService:
+    case Outcome::noService:
       messages("Iterator's empty!");
       return 0;
-    case Status::propertiesUnreadable:
+    case Outcome::propertiesUnreadable:
       messages("Couldn't grab properties of system");
       messages("Can't find idle time");
       return 0;
-    case Status::keyAbsent:
+    case Outcome::keyAbsent:
       messages("Can't find idle time");
       return 0;
-    case Status::found:
+    case Outcome::found:
       break;
   }
 

@@ -17,18 +17,18 @@ struct RegistryValue {
 };
 
 struct IdleLookup {
-  enum class Status {
+  enum class Outcome {
     found,                 // `value` holds the idle time
     noServices,            // no matching service could be obtained
     noService,             // the match was empty
     propertiesUnreadable,  // the service's properties could not be read
     keyAbsent,             // the properties hold no idle time
   };
-  Status status = Status::keyAbsent;
+  Outcome outcome = Outcome::keyAbsent;
   RegistryValue value;
 
   static IdleLookup nanoseconds(std::int64_t ns) {
-    return {Status::found, {RegistryValue::Kind::number, {}, ns, 0}};
+    return {Outcome::found, {RegistryValue::Kind::number, {}, ns, 0}};
   }
 };
 

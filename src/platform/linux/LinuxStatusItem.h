@@ -1,0 +1,86 @@
+// LinuxStatusItem.h: what the Linux bars share. A bar draws titles on an output stream and
+// reads clicks from standard input; it knows nothing of GLib, so tests drive it in-process.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string_view>
+
+#include "platform/StatusItem.h"
+
+namespace platform::linux_backend {
+
+// Tells a double-click from two clicks: a second button-1 press within 400 ms of the one
+// before. The first press of a pair has already been delivered as a click by then.
+class ClickSequence {
+ public:
+  static constexpr double kDoubleClickSeconds = 0.4;
+  enum class Kind { click, doubleClick };
+
+  Kind press(double now) {
+    if (last_ && now >= *last_ && now - *last_ <= kDoubleClickSeconds) {
+      last_.reset();
+      return Kind::doubleClick;
+    }
+    last_ = now;
+    return Kind::click;
+  }
+
+ private:
+  std::optional<double> last_;
+};
+
+class LinuxStatusItem : public StatusItem {
+ public:
+  // Writes all of `bytes`; false once the reader has gone.
+  using Writer = std::function<bool(std::string_view bytes)>;
+  using Clock = std::function<double()>;  // monotonic seconds
+
+  LinuxStatusItem(Writer out, Clock clock) : out_(std::move(out)), clock_(std::move(clock)) {}
+  ~LinuxStatusItem() override {
+    if (onDestroyed_) onDestroyed_();
+  }
+
+  // Bytes that arrived on standard input, in pieces of any size.
+  virtual void consumeInput(std::string_view bytes) = 0;
+  // One message line for the user, written where it does not break the bar.
+  virtual void writeMessageLine(std::string_view line) = 0;
+  // The terminal changed size; only the terminal bar cares.
+  virtual void terminalResized() {}
+
+  // Called once, when a write finds the bar gone.
+  void setOnOutputClosed(std::function<void()> call) { onOutputClosed_ = std::move(call); }
+  void setOnDestroyed(std::function<void()> call) { onDestroyed_ = std::move(call); }
+  bool outputClosed() const { return outputClosed_; }
+
+ protected:
+  bool write(std::string_view bytes) {
+    if (outputClosed_) return false;
+    if (out_(bytes)) return true;
+    outputClosed_ = true;
+    if (onOutputClosed_) onOutputClosed_();
+    return false;
+  }
+
+  // A button-1 press on the item.
+  void press() {
+    if (clicks_.press(clock_()) == ClickSequence::Kind::click) {
+      sendAction();
+    } else {
+      sendDoubleAction();
+    }
+  }
+
+ private:
+  Writer out_;
+  Clock clock_;
+  ClickSequence clicks_;
+  bool outputClosed_ = false;
+  std::function<void()> onOutputClosed_;
+  std::function<void()> onDestroyed_;
+};
+
+// Bytes 0..255 for a colour component within 0..1.
+int colorByte(double component);
+
+}  // namespace platform::linux_backend
