@@ -85,14 +85,12 @@ std::unique_ptr<StatusItem> LinuxBackend::statusItemWithLength(double) {
 
 IdleLookup LinuxBackend::lookUpIdleTime() {
   IdleLookup lookup = idle_.lookUp(GLibRunLoop::monotonicNow());
-  const bool failed = lookup.outcome != IdleLookup::Outcome::found;
-  muteIdleMessages_ = failed && idleFailing_;
-  idleFailing_ = failed;
+  idleFailures_.attempted(lookup.outcome != IdleLookup::Outcome::found);
   return lookup;
 }
 
 void LinuxBackend::writeMessageLine(std::string_view line) {
-  if (muteIdleMessages_) return;
+  if (idleFailures_.mute()) return;
   // Standard output carries the bar; the item puts the line where it does not break it.
   if (item_) {
     item_->writeMessageLine(line);

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "platform/Backend.h"
+#include "platform/linux/FailureFilter.h"
 #include "platform/linux/GLibRunLoop.h"
 #include "platform/linux/LinuxStatusItem.h"
 #include "platform/linux/X11IdleSource.h"
@@ -40,10 +41,7 @@ class LinuxBackend final : public Backend {
   LinuxStatusItem* item_ = nullptr;
   std::vector<guint> sources_;
   guint inputSource_ = 0;
-  // A missing idle source is a lasting condition on Linux: say so when it begins, not again
-  // until a reading has succeeded in between.
-  bool idleFailing_ = false;
-  bool muteIdleMessages_ = false;
+  FailureFilter idleFailures_;
 };
 
 }  // namespace platform::linux_backend
