@@ -1,9 +1,11 @@
 // X11IdleSource.h: the system idle time from the X server's screen saver extension.
 #pragma once
 
+#include <optional>
+
 #include "platform/IdleLookup.h"
 
-typedef struct _XDisplay Display;
+struct xcb_connection_t;
 
 namespace platform::linux_backend {
 
@@ -17,16 +19,25 @@ class X11IdleSource {
   X11IdleSource& operator=(const X11IdleSource&) = delete;
 
   // The idle time in nanoseconds, or "key absent" with no display or no extension.
+  //
+  // A round trip to the server at every call would block the program once more a second, so
+  // each call collects the answer to the query the call before sent, and sends the next one.
+  // The answer is aged by the time since it was asked, which is exact while the user stays
+  // away and sees a return one call late. The first call, and one after a long pause, waits
+  // for a fresh answer.
   IdleLookup lookUp(double monotonicNow);
 
  private:
   void connect();
   void disconnect();
+  void ask(double monotonicNow);
 
-  Display* display_ = nullptr;
+  xcb_connection_t* connection_ = nullptr;
+  unsigned root_ = 0;
   bool hasExtension_ = false;
-  bool lost_ = false;
   double retryAt_ = 0;
+  std::optional<unsigned> pending_;  // sequence number of the query in flight
+  double askedAt_ = 0;
 };
 
 }  // namespace platform::linux_backend
