@@ -123,7 +123,7 @@ TEST_F(BlinkTest, PhaseSurvivesTheEndOfBlinkingIntoTheNextEpisode) {
 }
 
 TEST_F(BlinkTest, FailingProbeNeverBlinksAndReportsAtEveryTick) {
-  app.sim.setIdleLookup({platform::IdleLookup::Status::noServices, {}});
+  app.sim.setIdleLookup({platform::IdleLookup::Outcome::noServices, {}});
   app.sim.runFor(300.0);
   EXPECT_FALSE(app.blinkTimerRunning());
   EXPECT_EQ(app.sim.messages().size(), 300u);

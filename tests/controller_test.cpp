@@ -80,10 +80,25 @@ TEST(Controller, DoubleClickTerminatesOnALaterPassThenTearsDown) {
   app.sim.runFor(10.0);
   EXPECT_TRUE(app.app->isTerminated());
   EXPECT_EQ(app.item().titlesSet(), titles);  // no tick after the termination
+}
 
+TEST(Controller, TeardownReleasesTheBlinkTimerBeforeTheStatusItem) {
+  SimApp app;
+  app.sim.setIdleReading(70);
+  app.sim.runFor(1.0);
+  std::weak_ptr<platform::Timer> blinkTimer;
+  for (const auto& t : app.sim.runLoop().timers())
+    if (t->timeInterval() == 0.3) blinkTimer = t;
+  ASSERT_FALSE(blinkTimer.expired());
+
+  // Only the run loop may still hold the blink timer when the item goes.
+  long holdersAtItemRelease = -1;
+  app.sim.setOnStatusItemDestroyed([&] { holdersAtItemRelease = blinkTimer.use_count(); });
   app.app.reset();
+  EXPECT_EQ(holdersAtItemRelease, 1);
   EXPECT_EQ(app.sim.statusItem(), nullptr);
   EXPECT_EQ(app.timers(), 0u);
+  EXPECT_TRUE(blinkTimer.expired());
 }
 
 TEST(Controller, WindowPropertyHoldsWhatIsSetWithoutOwningIt) {

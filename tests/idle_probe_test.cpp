@@ -10,7 +10,7 @@
 
 using platform::IdleLookup;
 using platform::RegistryValue;
-using Status = IdleLookup::Status;
+using Outcome = IdleLookup::Outcome;
 using Kind = RegistryValue::Kind;
 
 namespace {
@@ -30,7 +30,7 @@ IdleLookup data(std::uint64_t ns, std::size_t size = 8) {
   RegistryValue v{Kind::data, std::vector<std::uint8_t>(size + 8), 0, 0};
   std::memcpy(v.bytes.data(), &ns, sizeof ns);
   v.bytes.resize(size);
-  return {Status::found, v};
+  return {Outcome::found, v};
 }
 
 IdleLookup number(std::int64_t ns) { return IdleLookup::nanoseconds(ns); }
@@ -41,12 +41,12 @@ TEST(IdleProbe, EachFailureWritesExactlyItsLinesAndReadsZero) {
     std::vector<std::string> lines;
   };
   const Case cases[] = {
-      {{Status::noServices, {}}, {"Error accessing IOHIDSystem"}},
-      {{Status::noService, {}}, {"Iterator's empty!"}},
-      {{Status::propertiesUnreadable, {}},
+      {{Outcome::noServices, {}}, {"Error accessing IOHIDSystem"}},
+      {{Outcome::noService, {}}, {"Iterator's empty!"}},
+      {{Outcome::propertiesUnreadable, {}},
        {"Couldn't grab properties of system", "Can't find idle time"}},
-      {{Status::keyAbsent, {}}, {"Can't find idle time"}},
-      {{Status::found, {Kind::other, {}, 0, 7}}, {"7: unsupported type"}},
+      {{Outcome::keyAbsent, {}}, {"Can't find idle time"}},
+      {{Outcome::found, {Kind::other, {}, 0, 7}}, {"7: unsupported type"}},
   };
   for (const Case& c : cases) {
     const Decoded d = decode(c.lookup);
@@ -91,7 +91,7 @@ TEST(IdleProbe, ShortDataIsNoReadingAndReadsNothingPastItsEnd) {
 TEST(IdleProbe, SystemIdleSecondsWritesThroughThePlatformAtEveryFailingCall) {
   platform::sim::SimBackend sim;
   platform::BackendScope scope(sim);
-  sim.setIdleLookup({Status::propertiesUnreadable, {}});
+  sim.setIdleLookup({Outcome::propertiesUnreadable, {}});
   EXPECT_EQ(systemIdleSeconds(), 0u);
   EXPECT_EQ(systemIdleSeconds(), 0u);
   EXPECT_EQ(sim.messages().size(), 4u);

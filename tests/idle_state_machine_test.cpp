@@ -100,7 +100,7 @@ TEST_F(IdleStateMachineTest, ResetWhileAwayHoldsUntilTheNextHighReading) {
 
 TEST_F(IdleStateMachineTest, AFailingProbeReadsZeroCountingAsAFallNeverAsAway) {
   ASSERT_TRUE(feed({80}));
-  sim.setIdleLookup({platform::IdleLookup::Status::keyAbsent, {}});
+  sim.setIdleLookup({platform::IdleLookup::Outcome::keyAbsent, {}});
   for (int i = 0; i < 10; ++i) {
     sim.spendTime(1);
     sm.update();

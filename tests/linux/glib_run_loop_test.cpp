@@ -109,7 +109,8 @@ TEST_F(GLibLoop, DeferredCallRunsOnALaterPassNeverInsideTheHandler) {
 }
 
 TEST_F(GLibLoop, StopFromAnotherGLibSourceLeavesTheLoop) {
-  auto tick = Timer::scheduledTimerWithTimeInterval(10.0, [] {}, true);
+  auto tick = Timer::scheduledTimerWithTimeInterval(
+      10.0, [] {}, true);
   g_timeout_add(
       20,
       [](gpointer loop) {

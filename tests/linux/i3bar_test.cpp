@@ -7,10 +7,10 @@
 
 #include "platform/linux/I3barStatusItem.h"
 
+using nlohmann::json;
 using platform::AttributedString;
 using platform::Color;
 using platform::linux_backend::I3barStatusItem;
-using nlohmann::json;
 
 namespace {
 
@@ -80,13 +80,12 @@ TEST_F(I3bar, MarkupEscapesTextAndWritesColoursAsBytes) {
   EXPECT_EQ(I3barStatusItem::pangoMarkup(AttributedString("a<b>&\"c'")),
             "a&lt;b&gt;&amp;&quot;c&apos;");
   const std::pair<double, std::string> ramp[] = {
-      {0.2, "#330000"}, {0.4, "#660000"}, {0.6, "#990000"}, {0.8, "#cc0000"},
-      {1.0, "#ff0000"}, {9.8, "#ff0000"},
+      {0.2, "#330000"}, {0.4, "#660000"}, {0.6, "#990000"},
+      {0.8, "#cc0000"}, {1.0, "#ff0000"}, {9.8, "#ff0000"},
   };
   for (const auto& [brightness, hex] : ramp) {
     EXPECT_EQ(I3barStatusItem::pangoMarkup(title("11 minutes", red(brightness))),
-              "Time Sitting: <span weight=\"bold\" foreground=\"" + hex +
-                  "\">11 minutes</span>");
+              "Time Sitting: <span weight=\"bold\" foreground=\"" + hex + "\">11 minutes</span>");
   }
   // Black and a brightness below zero both leave the colour to the bar.
   EXPECT_EQ(I3barStatusItem::pangoMarkup(title("2 minutes", red(-1.6))),

@@ -89,8 +89,8 @@ TEST_F(Terminal, OtherInputIsIgnoredIncludingUnaskedPositionReports) {
   item->consumeInput("\x1b[<0;3;1M");
   EXPECT_EQ(clicks, 0);
   clock += 1;
-  const char* junk[] = {"hello", "\x1b[<2;3;7M", "\x1b[<0;3M", "\x1b[<64;3;7M", "\x1bOP",
-                        "\x1b[<0;99999999999;7M", "\x1b[", "\x03\x1a"};
+  const char* junk[] = {"hello",  "\x1b[<2;3;7M",           "\x1b[<0;3M", "\x1b[<64;3;7M",
+                        "\x1bOP", "\x1b[<0;99999999999;7M", "\x1b[",      "\x03\x1a"};
   for (const char* j : junk) item->consumeInput(j);
   item->consumeInput(std::string(100, '\x1b') + "[<" + std::string(200, '1'));
   EXPECT_EQ(clicks, 0);

@@ -64,7 +64,10 @@ void SimBackend::userLeaves() {
 
 void SimBackend::userInput() { userLeaves(); }
 
-SimStatusItem::~SimStatusItem() { backend_.item_ = nullptr; }
+SimStatusItem::~SimStatusItem() {
+  backend_.item_ = nullptr;
+  if (backend_.onItemDestroyed_) backend_.onItemDestroyed_();
+}
 
 void SimStatusItem::setAttributedTitle(const AttributedString& title) {
   titles_.push_back({title, backend_.monotonic_});

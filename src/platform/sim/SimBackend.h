@@ -57,6 +57,8 @@ class SimBackend final : public Backend {
   SimStatusItem* statusItem() const { return item_; }
   std::size_t statusItemsCreated() const { return itemsCreated_; }
   const std::vector<std::string>& messages() const { return messages_; }
+  // Called as the status item leaves the bar, to see what else is gone by then.
+  void setOnStatusItemDestroyed(std::function<void()> call) { onItemDestroyed_ = std::move(call); }
 
  private:
   friend class SimStatusItem;
@@ -75,6 +77,7 @@ class SimBackend final : public Backend {
 
   SimStatusItem* item_ = nullptr;
   std::size_t itemsCreated_ = 0;
+  std::function<void()> onItemDestroyed_;
   std::vector<std::string> messages_;
 };
 
