@@ -1,6 +1,5 @@
 #include "platform/linux/I3barStatusItem.h"
 
-#include <cmath>
 #include <cstdio>
 
 namespace platform::linux_backend {
@@ -33,19 +32,7 @@ std::string escapeMarkup(std::string_view text) {
   return out;
 }
 
-bool transparent(const AttributedString& title) {
-  if (title.runs().empty()) return false;
-  for (const auto& run : title.runs()) {
-    if (!run.attributes.foregroundColor || !run.attributes.foregroundColor->isClear()) return false;
-  }
-  return true;
-}
-
 }  // namespace
-
-int colorByte(double component) {
-  return static_cast<int>(std::lround(std::clamp(component, 0.0, 1.0) * 255.0));
-}
 
 std::string I3barStatusItem::pangoMarkup(const AttributedString& title) {
   std::string markup;
@@ -71,7 +58,7 @@ std::string I3barStatusItem::pangoMarkup(const AttributedString& title) {
 
 nlohmann::json I3barStatusItem::block(const AttributedString& title) {
   nlohmann::json block = {{"name", "sitting"}, {"markup", "pango"}};
-  if (transparent(title)) {
+  if (drawnTransparent(title)) {
     // Pango alpha is drawn opaque by some bars, so a hidden title is a blank that keeps the
     // width of the visible one.
     AttributedString visible(title.string());

@@ -83,4 +83,8 @@ class LinuxStatusItem : public StatusItem {
 // Bytes 0..255 for a colour component within 0..1.
 int colorByte(double component);
 
+// Whether every run of a non-empty title is drawn in the clear colour: the blink's hidden
+// frame, which each bar draws as a blank of the title's width.
+bool drawnTransparent(const AttributedString& title);
+
 }  // namespace platform::linux_backend

@@ -35,12 +35,7 @@ std::vector<int> parameters(std::string_view s) {
 }  // namespace
 
 std::string TerminalStatusItem::ansi(const AttributedString& title) {
-  bool hidden = !title.runs().empty();
-  for (const auto& run : title.runs()) {
-    const auto& color = run.attributes.foregroundColor;
-    if (!color || !color->isClear()) hidden = false;
-  }
-  if (hidden) return std::string(title.length(), ' ');
+  if (drawnTransparent(title)) return std::string(title.length(), ' ');
 
   std::string out;
   for (const auto& run : title.runs()) {
