@@ -14,6 +14,7 @@ constexpr std::string_view kHideCursor = "\x1b[?25l";
 constexpr std::string_view kShowCursor = "\x1b[?25h";
 constexpr std::string_view kReset = "\x1b[0m";
 constexpr std::string_view kClearToEnd = "\x1b[K";
+constexpr std::string_view kEraseLine = "\r\x1b[K";
 constexpr std::size_t kMaxSequence = 32;
 
 std::vector<int> parameters(std::string_view s) {
@@ -69,13 +70,20 @@ TerminalStatusItem::~TerminalStatusItem() {
 
 void TerminalStatusItem::setAttributedTitle(const AttributedString& title) {
   line_ = ansi(title);
-  write("\r" + line_ + std::string(kClearToEnd));
+  redraw();
+}
+
+void TerminalStatusItem::redraw() {
+  std::string frame = "\r";
+  frame += line_;
+  frame += kClearToEnd;
+  write(frame);
 }
 
 void TerminalStatusItem::writeMessageLine(std::string_view line) {
-  write("\r" + std::string(kClearToEnd));
+  write(kEraseLine);
   messages_(std::string(line) + "\r\n");
-  write("\r" + line_ + std::string(kClearToEnd));
+  redraw();
   // The message may have scrolled the screen or pushed the line down.
   askCursorRow();
 }

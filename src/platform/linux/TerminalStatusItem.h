@@ -25,6 +25,7 @@ class TerminalStatusItem final : public LinuxStatusItem {
   static std::string ansi(const AttributedString& title);
 
  private:
+  void redraw();
   void handleSequence(std::string_view sequence);
   void askCursorRow();
 
