@@ -20,7 +20,6 @@ Needs Xvfb, i3, i3bar, xdotool, ImageMagick's import and libfaketime (tools/inst
 
 import argparse
 import ctypes
-import glob
 import json
 import os
 import re
@@ -37,6 +36,8 @@ import threading
 import time
 import xml.etree.ElementTree as ET
 import zlib
+
+from desktop_support import faketime_library
 
 # The program blinks once its idle reading, in whole units of 2^30 ns, passes 60.
 IDLE_THRESHOLD = 61 * 2**30 / 1e9
@@ -333,15 +334,6 @@ def free_display():
         if not (os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock")):
             return n
     raise StepFailed("no free X display between :90 and :199")
-
-
-def faketime_library():
-    for pattern in ("/usr/lib/*/faketime/libfaketime.so.1", "/usr/lib/faketime/libfaketime.so.1",
-                    "/usr/local/lib/faketime/libfaketime.so.1"):
-        found = sorted(glob.glob(pattern))
-        if found:
-            return found[0]
-    return None
 
 
 class Session:

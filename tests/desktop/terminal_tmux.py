@@ -25,7 +25,6 @@ far more often under it than it really does; nothing here counts wakeups.
 DISPLAY is removed, so the idle probe fails and its message must show once above the line.
 """
 
-import glob
 import os
 import re
 import secrets
@@ -34,6 +33,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from desktop_support import faketime_library
 
 WIDTH, HEIGHT = 100, 24
 PROMPT = "sh$ "
@@ -72,15 +73,6 @@ def wait_until(predicate, timeout, interval=0.05):
         if value or time.monotonic() >= deadline:
             return value
         time.sleep(interval)
-
-
-def faketime_library():
-    for pattern in ("/usr/lib/*/faketime/libfaketime.so.1", "/usr/lib/faketime/libfaketime.so.1",
-                    "/usr/local/lib/faketime/libfaketime.so.1"):
-        found = sorted(glob.glob(pattern))
-        if found:
-            return found[0]
-    return None
 
 
 def process_state(pid):
