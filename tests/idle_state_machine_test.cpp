@@ -45,6 +45,20 @@ TEST_F(IdleStateMachineTest, ReturnEndsBlinkingOnlyAfterMoreThanTenSeconds) {
   EXPECT_FALSE(feed({0}, 0.5));
 }
 
+TEST_F(IdleStateMachineTest, TheGraceIsTimedOnTheMonotonicClockNotTheWallClock) {
+  ASSERT_TRUE(feed({70}));
+  ASSERT_TRUE(feed({0}));  // returned
+  sim.shiftWallClock(-7200);
+  EXPECT_TRUE(feed({0}, 5.0));
+  EXPECT_FALSE(feed({0}, 5.5));  // 10.5 s after the return, though the clock says -2 h
+  ASSERT_TRUE(feed({70}));
+  ASSERT_TRUE(feed({0}));
+  sim.shiftWallClock(+7200);  // nor does a clock set forward cut it short
+  EXPECT_TRUE(feed({0}, 5.0));
+  EXPECT_TRUE(feed({0}, 5.0));
+  EXPECT_FALSE(feed({0}, 0.5));
+}
+
 TEST_F(IdleStateMachineTest, LaterFallsDoNotProlongTheGrace) {
   ASSERT_TRUE(feed({65}));
   ASSERT_TRUE(feed({5}, 0.5));  // return at 1.5

@@ -9,7 +9,7 @@ void IdleStateMachine::update() {
 
   // A fall of the idle time means input since the last update. Only the first fall counts as
   // the return, or a user who keeps typing would keep the title blinking.
-  if (idle < lastIdle && !lastReturnDate) lastReturnDate = platform::Date::date();
+  if (idle < lastIdle && !lastReturnDate) lastReturnDate = platform::SteadyDate::date();
 
   if (lastReturnDate && lastReturnDate->timeIntervalSinceNow() < -10.0) {
     _blinking = false;

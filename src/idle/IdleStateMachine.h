@@ -21,6 +21,7 @@ class IdleStateMachine {
 
  private:
   std::uint64_t lastIdle = 0;
-  std::optional<platform::Date> lastReturnDate;
+  // On the monotonic clock: a clock set back during the grace must not stretch it.
+  std::optional<platform::SteadyDate> lastReturnDate;
   bool _blinking = false;
 };

@@ -23,4 +23,8 @@ Date Date::date() { return Date(backend().wallClockNow()); }
 
 double Date::timeIntervalSinceNow() const { return seconds_ - backend().wallClockNow(); }
 
+SteadyDate SteadyDate::date() { return SteadyDate(backend().runLoop().now()); }
+
+double SteadyDate::timeIntervalSinceNow() const { return seconds_ - backend().runLoop().now(); }
+
 }  // namespace platform

@@ -1,4 +1,4 @@
-// Date.h: a moment on the wall clock of the platform the program runs on.
+// Date.h: moments on the clocks of the platform the program runs on.
 #pragma once
 
 namespace platform {
@@ -16,6 +16,18 @@ class Date {
 
  private:
   explicit Date(double secondsSinceEpoch) : seconds_(secondsSinceEpoch) {}
+  double seconds_;
+};
+
+// A moment on the monotonic clock, which the user cannot set: for intervals that must last as
+// long as they say whatever happens to the wall clock meanwhile.
+class SteadyDate {
+ public:
+  static SteadyDate date();
+  double timeIntervalSinceNow() const;
+
+ private:
+  explicit SteadyDate(double seconds) : seconds_(seconds) {}
   double seconds_;
 };
 
