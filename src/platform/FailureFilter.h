@@ -3,7 +3,7 @@
 // with the same line every second.
 #pragma once
 
-namespace platform::linux_backend {
+namespace platform {
 
 class FailureFilter {
  public:
@@ -20,4 +20,4 @@ class FailureFilter {
   bool mute_ = false;
 };
 
-}  // namespace platform::linux_backend
+}  // namespace platform

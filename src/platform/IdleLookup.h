@@ -27,9 +27,11 @@ struct IdleLookup {
   Outcome outcome = Outcome::keyAbsent;
   RegistryValue value;
 
+  // The shapes a source without a registry gives: a plain duration, or no reading at all.
   static IdleLookup nanoseconds(std::int64_t ns) {
     return {Outcome::found, {RegistryValue::Kind::number, {}, ns, 0}};
   }
+  static IdleLookup unavailable() { return {Outcome::keyAbsent, {}}; }
 };
 
 }  // namespace platform

@@ -3,7 +3,6 @@
 
 #include <string>
 
-#include "platform/linux/FailureFilter.h"
 #include "platform/linux/TerminalStatusItem.h"
 
 using platform::AttributedString;
@@ -98,16 +97,6 @@ TEST_F(Terminal, OtherInputIsIgnoredIncludingUnaskedPositionReports) {
   item->consumeInput("\x1b[<0;");
   item->consumeInput("3;7M");
   EXPECT_EQ(clicks, 1);
-}
-
-TEST(FailureFilter, ReportsWhenAFailureBeginsAndAgainOnlyAfterASuccess) {
-  platform::linux_backend::FailureFilter filter;
-  std::string muted;
-  for (bool failed : {true, true, true, false, false, true, true, false, true}) {
-    filter.attempted(failed);
-    muted += filter.mute() ? 'm' : '.';
-  }
-  EXPECT_EQ(muted, ".mm...m..");
 }
 
 }  // namespace

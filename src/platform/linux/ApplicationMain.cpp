@@ -1,15 +1,17 @@
-// ApplicationMain.cpp: the application main on Linux: reads the platform's own options, picks
-// the bar, and runs the application on it.
+// ApplicationMain.cpp: the application main on Linux. Reads the platform's own options, puts
+// the platform together from a status bar and an idle source chosen from their tables, and runs
+// the application on it.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/Application.h"
-#include "platform/linux/LinuxBackend.h"
+#include "platform/ComposedBackend.h"
+#include "platform/linux/GLibRunLoop.h"
+#include "platform/linux/Providers.h"
 
 #ifndef SITTING_TIMER_VERSION
 #define SITTING_TIMER_VERSION "unknown"
@@ -19,75 +21,125 @@ namespace platform {
 
 namespace {
 
-using linux_backend::BarKind;
+using linux_backend::LinuxContext;
 
-constexpr std::string_view kUsage =
-    "Usage: sitting-timer [--status-bar=i3bar|terminal]\n"
-    "Shows how long you have been sitting, as a status bar item.\n"
-    "\n"
-    "  --status-bar=i3bar     speak the i3bar protocol on standard output (i3bar, swaybar)\n"
-    "  --status-bar=terminal  draw one line in the terminal\n"
-    "  --help                 show this help\n"
-    "  --version              show the version\n"
-    "\n"
-    "Without --status-bar, a terminal on standard output gets the terminal line, and pipes on\n"
-    "standard input and output (as a bar's status_command has) get the i3bar protocol.\n"
-    "Click the item to restart the count; double-click it to quit.\n";
-
-bool isPipe(int fd) {
-  struct stat st {};
-  return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+template <class Table>
+std::string listProviders(Table table) {
+  std::string out;
+  for (const auto& p : table) {
+    std::string line = "    " + std::string(p.id);
+    line.resize(std::max<std::size_t>(line.size() + 2, 30), ' ');
+    out += line + std::string(p.summary) + "\n";
+  }
+  return out;
 }
 
-int fail(const char* message) {
-  std::fprintf(stderr, "sitting-timer: %s\n", message);
+std::string usage() {
+  return "Usage: sitting-timer [--status-bar=auto|ID] [--idle-source=auto|ID]\n"
+         "Shows how long you have been sitting, as a status bar item.\n"
+         "\n"
+         "  --status-bar=auto|ID   where to draw the item (default auto), one of:\n" +
+         listProviders(linux_backend::statusBarProviders()) +
+         "  --idle-source=auto|ID  where to read the idle time from (default auto), one of:\n" +
+         listProviders(linux_backend::idleSourceProviders()) +
+         "  --help                 show this help\n"
+         "  --version              show the version\n"
+         "\n"
+         "auto tries each in the order listed and takes the first that works here. Without an\n"
+         "idle source the item still counts, but never blinks.\n"
+         "Click the item to restart the count; double-click it to quit.\n";
+}
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "sitting-timer: %s\n", message.c_str());
   return 2;
+}
+
+// Descriptors 0, 1 and 2 closed at start would be taken by the first things the program opens
+// (GLib's wake-up descriptor, a bus connection), which would then be read as clicks or written
+// as the bar. Fill them with /dev/null before anything else opens a descriptor.
+void openStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0) continue;
+    const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
+
+// Accepts "--name=value" and "--name value".
+bool optionValue(std::string_view name, int argc, char** argv, int& i, std::string& value) {
+  const std::string_view arg = argv[i];
+  if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=') {
+    value = arg.substr(name.size() + 1);
+    return true;
+  }
+  if (arg == name && i + 1 < argc) {
+    value = argv[++i];
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
 
 int NSApplicationMain(int argc, char** argv, DelegateFactory makeDelegate) {
-  std::optional<BarKind> bar;
+  openStandardDescriptors();
+
+  std::string bar = "auto", idle = "auto";
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help") {
-      std::fputs(kUsage.data(), stdout);
+      std::fputs(usage().c_str(), stdout);
       return 0;
     }
     if (arg == "--version") {
       std::puts("sitting-timer " SITTING_TIMER_VERSION);
       return 0;
     }
-    if (arg == "--status-bar=i3bar") {
-      bar = BarKind::i3bar;
-    } else if (arg == "--status-bar=terminal") {
-      bar = BarKind::terminal;
+    std::string value;
+    if (optionValue("--status-bar", argc, argv, i, value)) {
+      if (!isProvider(linux_backend::statusBarProviders(), value)) {
+        return fail("unknown status bar '" + value + "'; see --help");
+      }
+      bar = value;
+    } else if (optionValue("--idle-source", argc, argv, i, value)) {
+      if (!isProvider(linux_backend::idleSourceProviders(), value)) {
+        return fail("unknown idle source '" + value + "'; see --help");
+      }
+      idle = value;
     } else {
       std::fprintf(stderr, "sitting-timer: unknown option '%s'\n", argv[i]);
-      std::fputs(kUsage.data(), stderr);
+      std::fputs(usage().c_str(), stderr);
       return 2;
     }
   }
 
-  if (bar == BarKind::terminal && !isatty(STDOUT_FILENO)) {
-    return fail("--status-bar=terminal needs a terminal on standard output");
-  }
-  if (bar == BarKind::i3bar && fcntl(STDOUT_FILENO, F_GETFL) < 0) {
-    return fail("--status-bar=i3bar needs standard output open for the bar to read");
-  }
-  if (!bar) {
-    if (isatty(STDOUT_FILENO)) {
-      bar = BarKind::terminal;
-    } else if (isPipe(STDIN_FILENO) && isPipe(STDOUT_FILENO)) {
-      bar = BarKind::i3bar;
-    } else {
-      return fail(
-          "no status bar to draw on: standard output is neither a terminal nor a bar's pipe; "
-          "choose one with --status-bar=i3bar|terminal");
-    }
+  auto loop = std::make_unique<linux_backend::GLibRunLoop>();
+  // From here on a signal waits for the loop, so that a probe it interrupts cannot leave the
+  // terminal in the bar's mode.
+  loop->onTerminationSignals([] { NSApp().terminate(); });
+
+  LinuxContext barContext{*loop, bar != "auto"};
+  Choice<StatusBar> barChoice = choose(linux_backend::statusBarProviders(), bar, barContext);
+  if (!barChoice.part) {
+    if (bar != "auto") return fail("status bar " + barChoice.failures);
+    return fail("no status bar to draw on: " + barChoice.failures +
+                "; choose one with --status-bar");
   }
 
-  linux_backend::LinuxBackend backend(*bar);
+  LinuxContext idleContext{*loop, idle != "auto"};
+  Choice<IdleSource> idleChoice = choose(linux_backend::idleSourceProviders(), idle, idleContext);
+  if (!idleChoice.part) {
+    if (idle != "auto") return fail("idle source " + idleChoice.failures);
+    // The item still counts; the probe's own message says the rest, once.
+    std::fprintf(stderr, "sitting-timer: no idle source: %s\n", idleChoice.failures.c_str());
+    idleChoice.part = std::make_unique<UnavailableIdleSource>();
+  }
+
+  ComposedBackend backend(std::move(loop), std::move(barChoice.part), std::move(idleChoice.part));
   {
     Application app(backend, makeDelegate);
     app.run();

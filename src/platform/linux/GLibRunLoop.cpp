@@ -1,5 +1,8 @@
 #include "platform/linux/GLibRunLoop.h"
 
+#include <glib-unix.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -51,11 +54,25 @@ GLibRunLoop::GLibRunLoop()
 }
 
 GLibRunLoop::~GLibRunLoop() {
+  for (guint id : signalSources_) g_source_remove(id);
   runLoop_.reset();
   g_source_destroy(source_);
   g_source_unref(source_);
   g_main_loop_unref(loop_);
   g_main_context_unref(context_);
+}
+
+void GLibRunLoop::onTerminationSignals(std::function<void()> call) {
+  onTerminate_ = std::move(call);
+  if (!signalSources_.empty()) return;
+  const auto onSignal = [](gpointer data) -> gboolean {
+    auto& self = *static_cast<GLibRunLoop*>(data);
+    if (self.onTerminate_) self.onTerminate_();
+    return G_SOURCE_CONTINUE;
+  };
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    signalSources_.push_back(g_unix_signal_add(sig, onSignal, this));
+  }
 }
 
 void GLibRunLoop::run() {

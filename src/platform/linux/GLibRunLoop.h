@@ -5,22 +5,32 @@
 
 #include <glib.h>
 
+#include <functional>
+#include <vector>
+
+#include "platform/EventLoop.h"
 #include "platform/RunLoop.h"
 
 namespace platform::linux_backend {
 
-class GLibRunLoop {
+class GLibRunLoop final : public EventLoop {
  public:
   GLibRunLoop();
-  ~GLibRunLoop();
+  ~GLibRunLoop() override;
   GLibRunLoop(const GLibRunLoop&) = delete;
   GLibRunLoop& operator=(const GLibRunLoop&) = delete;
 
-  RunLoop& runLoop() { return runLoop_; }
+  // The system clock, so that a clock set back shows as such.
+  double wallClockNow() override { return static_cast<double>(g_get_real_time()) / 1e6; }
+  RunLoop& runLoop() override { return runLoop_; }
   GMainContext* context() const { return context_; }
 
   // Runs until the RunLoop is stopped, from any callback of the context.
-  void run();
+  void run() override;
+
+  // SIGINT, SIGTERM and SIGHUP call `call` from the loop, never from a signal handler, so that
+  // the program ends through its ordinary teardown.
+  void onTerminationSignals(std::function<void()> call);
 
   // Seconds on GLib's monotonic clock.
   static double monotonicNow() { return static_cast<double>(g_get_monotonic_time()) / 1e6; }
@@ -34,6 +44,8 @@ class GLibRunLoop {
   GMainContext* context_;
   GMainLoop* loop_;
   GSource* source_;
+  std::function<void()> onTerminate_;
+  std::vector<guint> signalSources_;
 };
 
 }  // namespace platform::linux_backend

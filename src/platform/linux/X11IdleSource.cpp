@@ -17,7 +17,22 @@ constexpr double kFreshSeconds = 2.0;
 
 }  // namespace
 
-X11IdleSource::X11IdleSource() { connect(); }
+std::unique_ptr<X11IdleSource> X11IdleSource::connect(Clock clock, std::string& whyNot) {
+  auto source = std::make_unique<X11IdleSource>(std::move(clock));
+  const char* display = std::getenv("DISPLAY");
+  if (!source->connection_) {
+    whyNot = std::string("cannot open display ") + (display ? display : "");
+    return nullptr;
+  }
+  if (!source->hasExtension_) {
+    whyNot = std::string("display ") + (display ? display : "") +
+             " lacks the MIT-SCREEN-SAVER extension";
+    return nullptr;
+  }
+  return source;
+}
+
+X11IdleSource::X11IdleSource(Clock clock) : clock_(std::move(clock)) { connect(); }
 
 X11IdleSource::~X11IdleSource() { disconnect(); }
 
@@ -50,7 +65,7 @@ void X11IdleSource::ask(double monotonicNow) {
 }
 
 IdleLookup X11IdleSource::lookUp(double monotonicNow) {
-  const IdleLookup absent{IdleLookup::Outcome::keyAbsent, {}};
+  const IdleLookup absent = IdleLookup::unavailable();
   if (connection_ && xcb_connection_has_error(connection_)) {
     disconnect();
     retryAt_ = monotonicNow + kRetrySeconds;

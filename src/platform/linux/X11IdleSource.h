@@ -1,20 +1,29 @@
 // X11IdleSource.h: the system idle time from the X server's screen saver extension.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <optional>
+#include <string>
 
-#include "platform/IdleLookup.h"
+#include "platform/IdleSource.h"
 
 struct xcb_connection_t;
 
 namespace platform::linux_backend {
 
-class X11IdleSource {
+class X11IdleSource final : public IdleSource {
  public:
+  using Clock = std::function<double()>;  // monotonic seconds
+
+  // Connects to $DISPLAY. Null, saying why, when there is no display or it lacks the screen
+  // saver extension (Xwayland has none).
+  static std::unique_ptr<X11IdleSource> connect(Clock clock, std::string& whyNot);
+
   // Connects once. Each new X client connection resets the server's idle time, so the
   // connection is kept, and made again only after it is lost.
-  X11IdleSource();
-  ~X11IdleSource();
+  explicit X11IdleSource(Clock clock);
+  ~X11IdleSource() override;
   X11IdleSource(const X11IdleSource&) = delete;
   X11IdleSource& operator=(const X11IdleSource&) = delete;
 
@@ -26,12 +35,14 @@ class X11IdleSource {
   // away and sees a return one call late. The first call, and one after a long pause, waits
   // for a fresh answer.
   IdleLookup lookUp(double monotonicNow);
+  IdleLookup lookUpIdleTime() override { return lookUp(clock_()); }
 
  private:
   void connect();
   void disconnect();
   void ask(double monotonicNow);
 
+  Clock clock_;
   xcb_connection_t* connection_ = nullptr;
   unsigned root_ = 0;
   bool hasExtension_ = false;
