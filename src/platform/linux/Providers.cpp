@@ -8,6 +8,7 @@
 
 #include "platform/linux/DBusIdleSource.h"
 #include "platform/linux/StdioStatusBar.h"
+#include "platform/linux/TerminalStatusBar.h"
 #include "platform/linux/TrayStatusBar.h"
 #include "platform/linux/WaylandIdleSource.h"
 #include "platform/linux/X11IdleSource.h"
@@ -50,8 +51,8 @@ const StatusBarProvider kStatusBars[] = {
      connectStdioBar<TerminalStatusBar>},
     {"i3bar", "the i3bar protocol on standard output (i3bar, swaybar)", probeI3bar,
      connectStdioBar<I3barStatusBar>},
-    {"tray", "a StatusNotifierItem in the desktop's tray (KDE, XFCE, GNOME with AppIndicator)",
-     probeTray, connectTray},
+    {"tray", "the desktop's tray (StatusNotifierItem: KDE, XFCE, GNOME + AppIndicator)", probeTray,
+     connectTray},
 };
 
 std::string probeX11(const LinuxContext&) { return isSet("DISPLAY") ? "" : "DISPLAY is not set"; }

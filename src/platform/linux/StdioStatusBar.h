@@ -3,10 +3,8 @@
 #pragma once
 
 #include <glib.h>
-#include <termios.h>
 
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "platform/StatusBar.h"
@@ -45,23 +43,6 @@ class I3barStatusBar final : public StdioStatusBar {
   std::unique_ptr<LinuxStatusItem> makeItem(LinuxStatusItem::Writer out,
                                             LinuxStatusItem::Writer messages,
                                             LinuxStatusItem::Clock clock) override;
-};
-
-// One line in the terminal on standard output. Puts the terminal into the mode mouse reports
-// need and gives it back as it was found.
-class TerminalStatusBar final : public StdioStatusBar {
- public:
-  TerminalStatusBar();
-  ~TerminalStatusBar() override;
-
- protected:
-  std::unique_ptr<LinuxStatusItem> makeItem(LinuxStatusItem::Writer out,
-                                            LinuxStatusItem::Writer messages,
-                                            LinuxStatusItem::Clock clock) override;
-
- private:
-  std::optional<termios> savedTerminal_;
-  guint resizeSource_ = 0;
 };
 
 }  // namespace platform::linux_backend
