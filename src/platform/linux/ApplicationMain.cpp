@@ -42,6 +42,7 @@ std::string usage() {
          listProviders(linux_backend::statusBarProviders()) +
          "  --idle-source=auto|ID  where to read the idle time from (default auto), one of:\n" +
          listProviders(linux_backend::idleSourceProviders()) +
+         "  --verbose              say on standard error which bar and idle source were chosen\n"
          "  --help                 show this help\n"
          "  --version              show the version\n"
          "\n"
@@ -89,6 +90,7 @@ int NSApplicationMain(int argc, char** argv, DelegateFactory makeDelegate) {
   openStandardDescriptors();
 
   std::string bar = "auto", idle = "auto";
+  bool verbose = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help") {
@@ -98,6 +100,10 @@ int NSApplicationMain(int argc, char** argv, DelegateFactory makeDelegate) {
     if (arg == "--version") {
       std::puts("sitting-timer " SITTING_TIMER_VERSION);
       return 0;
+    }
+    if (arg == "--verbose") {
+      verbose = true;
+      continue;
     }
     std::string value;
     if (optionValue("--status-bar", argc, argv, i, value)) {
@@ -139,6 +145,19 @@ int NSApplicationMain(int argc, char** argv, DelegateFactory makeDelegate) {
     idleChoice.part = std::make_unique<UnavailableIdleSource>();
   }
 
+  if (verbose) {
+    const std::string idleId = idleChoice.id.empty() ? "none" : std::string(idleChoice.id);
+    std::fprintf(stderr, "sitting-timer: status bar %s, idle source %s\n",
+                 std::string(barChoice.id).c_str(), idleId.c_str());
+    if (!barChoice.failures.empty()) {
+      std::fprintf(stderr, "sitting-timer: status bars tried first: %s\n",
+                   barChoice.failures.c_str());
+    }
+    if (!idleChoice.id.empty() && !idleChoice.failures.empty()) {
+      std::fprintf(stderr, "sitting-timer: idle sources tried first: %s\n",
+                   idleChoice.failures.c_str());
+    }
+  }
   ComposedBackend backend(std::move(loop), std::move(barChoice.part), std::move(idleChoice.part));
   {
     Application app(backend, makeDelegate);

@@ -85,7 +85,7 @@ void I3barStatusItem::setAttributedTitle(const AttributedString& title) {
   // The bar redraws on every line it reads: only changes are worth a wakeup.
   if (line == lastLine_) return;
   lastLine_ = line;
-  write((firstArray_ ? "" : ",") + line + "\n");
+  writeFrame((firstArray_ ? "" : ",") + line + "\n");
   firstArray_ = false;
 }
 

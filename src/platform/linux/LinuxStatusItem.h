@@ -43,6 +43,10 @@ class LinuxStatusItem : public StatusItem {
     return false;
   }
 
+  // A whole redraw of the title. Unlike write(), a frame the reader has not taken yet may be
+  // replaced by a newer one: only the newest title matters.
+  bool writeFrame(std::string_view frame) { return write(frame); }
+
   // A button-1 press on the item.
   void press() {
     if (clicks_.press(clock_()) == ClickSequence::Kind::click) {

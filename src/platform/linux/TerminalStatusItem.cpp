@@ -77,7 +77,7 @@ void TerminalStatusItem::redraw() {
   std::string frame = "\r";
   frame += line_;
   frame += kClearToEnd;
-  write(frame);
+  writeFrame(frame);
 }
 
 void TerminalStatusItem::writeMessageLine(std::string_view line) {
