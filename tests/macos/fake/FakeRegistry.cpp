@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <unordered_set>
 
 namespace fake_registry {
 namespace {
@@ -36,6 +37,7 @@ struct State {
   int lookups = 0;
   // Every object ever made, kept until reset so that a use after free is seen, not suffered.
   std::vector<std::unique_ptr<Object>> objects;
+  std::unordered_set<const void*> known;
   std::map<io_object_t, Object*> ioObjects;
   std::map<std::string, std::unique_ptr<Object>> constantStrings;
 };
@@ -49,6 +51,7 @@ Object* make(Kind kind) {
   State& s = state();
   s.objects.push_back(std::make_unique<Object>());
   Object* o = s.objects.back().get();
+  s.known.insert(o);
   o->kind = kind;
   ++s.counts.created;
   ++s.counts.live;
@@ -72,15 +75,15 @@ Object* live(CFTypeRef cf, const char* call) {
   }
   auto* o = static_cast<Object*>(const_cast<void*>(cf));
   if (isConstant(cf)) return o;
-  for (const auto& owned : state().objects) {
-    if (owned.get() == o) {
-      if (!o->freed) return o;
-      recordMisuse(std::string(call) + " on a freed object");
-      return nullptr;
-    }
+  if (!state().known.contains(cf)) {
+    recordMisuse(std::string(call) + " on an unknown object");
+    return nullptr;
   }
-  recordMisuse(std::string(call) + " on an unknown object");
-  return nullptr;
+  if (o->freed) {
+    recordMisuse(std::string(call) + " on a freed object");
+    return nullptr;
+  }
+  return o;
 }
 
 void release(Object* o) {
@@ -122,6 +125,7 @@ void reset(const Script& script) {
   s.misuse.clear();
   s.lookups = 0;
   s.objects.clear();
+  s.known.clear();
   s.ioObjects.clear();
 }
 
