@@ -2,6 +2,7 @@
 // pass, and a stop that ends run().
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
