@@ -73,7 +73,7 @@ NSAttributedString* attributedRun(const std::string& text, const AttributedStrin
   NSString* piece = [[NSString alloc] initWithBytes:text.data() + run.range.location
                                              length:run.range.length
                                            encoding:NSUTF8StringEncoding];
-  // A run that cuts a character in two is not text: leave it out rather than draw nothing.
+  // A run that cuts a character in two is not text: that run is left out, the rest is drawn.
   if (!piece) return nil;
   id values[] = {fontFor(run.attributes.font), colorFor(run.attributes.foregroundColor)};
   id keys[] = {NSFontAttributeName, NSForegroundColorAttributeName};
@@ -109,8 +109,8 @@ class AppKitStatusItem final : public StatusItem, private ItemEvents {
   }
 
   void setAttributedTitle(const AttributedString& title) override {
-    // Called from a timer of the main run loop, whose autorelease pool AppKit drains before
-    // each wait.
+    // Runs on the main thread inside AppKit's run loop, which drains its autorelease pool on
+    // every pass: no pool of its own is needed.
     NSMutableAttributedString* text = [[NSMutableAttributedString alloc] init];
     for (const AttributedString::Run& run : title.runs()) {
       if (NSAttributedString* piece = attributedRun(title.string(), run)) {
