@@ -6,6 +6,7 @@ gone without a trace after apt-get purge.
 Usage: package_test.py SOURCE_DIR. Needs root (it installs and purges the package); exits 77
 (skipped) otherwise. Uncommitted changes are not tested: the clone is of HEAD.
 """
+import fnmatch
 import os
 import re
 import subprocess
@@ -67,6 +68,28 @@ def lint(deb):
     expect(not bad, "lintian reports no error or warning\n" + "\n".join(bad))
 
 
+def dpkg_excluded(paths):
+    """The paths that dpkg's path-exclude settings keep from being unpacked (minimal and
+    container images often exclude /usr/share/man and /usr/share/doc). The last rule that
+    matches decides, and its * also matches '/', as dpkg's fnmatch does."""
+    rules = []
+    config = [Path("/etc/dpkg/dpkg.cfg"), *sorted(Path("/etc/dpkg/dpkg.cfg.d").glob("*"))]
+    for file in config:
+        if file.is_file():
+            for line in file.read_text(errors="replace").splitlines():
+                if m := re.match(r"^\s*(path-exclude|path-include)[\s=]+(\S+)", line):
+                    rules.append((m.group(1) == "path-exclude", m.group(2), file))
+    excluded = {}
+    for path in paths:
+        decision = None
+        for exclude, pattern, file in rules:
+            if fnmatch.fnmatchcase(path, pattern):
+                decision = (exclude, pattern, file)
+        if decision and decision[0]:
+            excluded[path] = f"{decision[2]}: path-exclude={decision[1]}"
+    return excluded
+
+
 def check_installed(version, home):
     program = Path("/usr/bin/sitting-timer")
     out = run([program, "--version"], timeout=10).stdout
@@ -125,6 +148,11 @@ def main():
         paths = [re.sub(r"^\./", "/", l.split(None, 5)[5]).split(" -> ")[0].rstrip("/") or "/"
                  for l in listed]
         there_before = {p for p in paths if os.path.lexists(p)}
+        files = [p for p, l in zip(paths, listed) if not l.startswith("d")]
+        excluded = dpkg_excluded(files)
+        expect(not excluded, "this machine's dpkg unpacks every file of the package; it "
+               "excludes these, so man or the shells could not find them here:\n" +
+               "\n".join(f"{p} ({why})" for p, why in excluded.items()))
 
         home = work / "home"
         home.mkdir()
