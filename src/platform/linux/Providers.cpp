@@ -51,7 +51,7 @@ const StatusBarProvider kStatusBars[] = {
      connectStdioBar<TerminalStatusBar>},
     {"i3bar", "the i3bar protocol on standard output (i3bar, swaybar)", probeI3bar,
      connectStdioBar<I3barStatusBar>},
-    {"tray", "the desktop's tray (StatusNotifierItem: KDE, XFCE, GNOME + AppIndicator)", probeTray,
+    {"tray", "the desktop's tray (StatusNotifierItem: KDE, Xfce, GNOME + AppIndicator)", probeTray,
      connectTray},
 };
 
