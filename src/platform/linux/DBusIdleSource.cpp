@@ -135,7 +135,8 @@ class StartContext {
       if (left <= 0) return false;
       // Wakes the iteration at the deadline if nothing else does.
       GSource* timer = g_timeout_source_new(static_cast<guint>((left + 999) / 1000));
-      g_source_set_callback(timer, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+      g_source_set_callback(
+          timer, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
       g_source_attach(timer, context_);
       g_main_context_iteration(context_, TRUE);
       g_source_destroy(timer);
@@ -312,6 +313,7 @@ IdleLookup DBusIdleSource::lookUp(double now) {
 
 void DBusIdleSource::ask(double now) {
   call_ = new Pending(this);
+  ++calls_;
   query_.asked(now);
   // No time-out of GDBus's own: the question is given up on the source's clock, at a lookup.
   g_dbus_connection_call(connection_, method_.busName, path_, method_.interface, method_.method,

@@ -59,7 +59,11 @@ class DBusIdleSource final : public IdleSource {
   IdleLookup lookUp(double now);
   IdleLookup lookUpIdleTime() override { return lookUp(clock_()); }
 
-  // How often the bus was connected again after it was lost: a test's measure of calm.
+  // Whether a call or a reconnection is under way.
+  bool waiting() const { return call_ || connecting_; }
+  // How many calls were sent, and how often the bus was connected again after it was lost:
+  // a test's measure of calm.
+  int calls() const { return calls_; }
   int reconnections() const { return reconnections_; }
 
  private:
@@ -81,8 +85,9 @@ class DBusIdleSource final : public IdleSource {
   GDBusConnection* connection_ = nullptr;
   Pending* call_ = nullptr;        // the question in flight
   Pending* connecting_ = nullptr;  // the reconnection under way
-  GMainContext* startContext_;  // where the first connection was made
+  GMainContext* startContext_;     // where the first connection was made
   double reconnectAt_ = 0;
+  int calls_ = 0;
   int reconnections_ = 0;
 };
 
