@@ -1,0 +1,590 @@
+// The D-Bus idle sources against a real private dbus-daemon and a small service, on a thread
+// of its own, that implements both interfaces with answers, refusals and stalls the test
+// chooses. The source's clock is the test's, so ageing and retry intervals are exact; the bus
+// traffic is real.
+#include <fcntl.h>
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Provider.h"
+#include "platform/linux/DBusIdleSource.h"
+
+extern char** environ;
+
+using platform::IdleLookup;
+using platform::linux_backend::DBusIdleMethod;
+using platform::linux_backend::DBusIdleSource;
+using platform::linux_backend::kFreedesktopScreenSaver;
+using platform::linux_backend::kGnomeIdleMonitor;
+
+namespace platform::linux_backend {
+
+// Names a parameter by its service, not by its bytes, so that test names stay the same.
+void PrintTo(const DBusIdleMethod& method, std::ostream* out) { *out << method.busName; }
+
+}  // namespace platform::linux_backend
+
+namespace {
+
+constexpr std::int64_t kMs = 1'000'000;
+
+double realNow() { return static_cast<double>(g_get_monotonic_time()) / 1e6; }
+
+// Runs the default main context, where the source's answers arrive, until `done` or the time
+// runs out; whether `done`.
+bool spinUntil(const std::function<bool()>& done, double seconds = 5.0) {
+  const double deadline = realNow() + seconds;
+  while (!done()) {
+    if (realNow() > deadline) return false;
+    if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(1000);
+  }
+  return true;
+}
+
+void spin(double seconds) {
+  spinUntil([] { return false; }, seconds);
+}
+
+// A dbus-daemon of the test's own, on a socket in the test's directory, so that it can be
+// stopped and started again at the same address.
+class PrivateBus {
+ public:
+  explicit PrivateBus(std::string socketPath) : socketPath_(std::move(socketPath)) {}
+  ~PrivateBus() { stop(); }
+  PrivateBus(const PrivateBus&) = delete;
+  PrivateBus& operator=(const PrivateBus&) = delete;
+
+  // Whether it started and listens.
+  bool start() {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return "";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const std::string listen = "--address=unix:path=" + socketPath_;
+    const char* argv[] = {"dbus-daemon",       "--session",    "--nofork",
+                          "--print-address=1", listen.c_str(), nullptr};
+    const int spawned =
+        posix_spawnp(&pid_, "dbus-daemon", &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string address;
+    if (spawned != 0) {
+      pid_ = -1;
+    } else {
+      // The daemon prints its address once it listens.
+      pollfd ready{out[0], POLLIN, 0};
+      char c;
+      while (poll(&ready, 1, 10'000) == 1 && read(out[0], &c, 1) == 1 && c != '\n') {
+        address += c;
+      }
+    }
+    close(out[0]);
+    if (address.empty()) stop();
+    return !address.empty();
+  }
+
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  std::string socketPath_;
+  pid_t pid_ = -1;
+};
+
+// Both idle interfaces, served on a thread of their own, as a desktop would: a source that
+// waited for an answer on the test's thread would wait forever, not pass by luck.
+class FakeIdleService {
+ public:
+  enum class Mode { answer, refuse, stall };
+
+  FakeIdleService(std::string address, std::string screenSaverPath)
+      : address_(std::move(address)), screenSaverPath_(std::move(screenSaverPath)) {
+    auto started = ready_.get_future();
+    thread_ = std::thread([this] { run(); });
+    ok_ = started.get();
+  }
+  ~FakeIdleService() {
+    g_main_context_invoke(
+        context_,
+        [](gpointer loop) {
+          g_main_loop_quit(static_cast<GMainLoop*>(loop));
+          return G_SOURCE_REMOVE;
+        },
+        loop_);
+    thread_.join();
+    g_main_loop_unref(loop_);
+    g_main_context_unref(context_);
+  }
+  FakeIdleService(const FakeIdleService&) = delete;
+  FakeIdleService& operator=(const FakeIdleService&) = delete;
+
+  bool ok() const { return ok_; }
+
+  bool own(const char* name) { return busCall("RequestName", g_variant_new("(su)", name, 4u)); }
+  bool release(const char* name) { return busCall("ReleaseName", g_variant_new("(s)", name)); }
+
+  // Answers the calls held while stalled, with the idle time as it is now.
+  void answerHeld() {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto* work = new std::function<void()>([this, done] {
+      for (GDBusMethodInvocation* invocation : held_) reply(invocation);
+      held_.clear();
+      *done = true;
+    });
+    g_main_context_invoke_full(
+        context_, G_PRIORITY_DEFAULT,
+        [](gpointer data) {
+          (*static_cast<std::function<void()>*>(data))();
+          return G_SOURCE_REMOVE;
+        },
+        work, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+    ASSERT_TRUE(spinUntil([&] { return done->load(); }));
+  }
+
+  std::atomic<Mode> mode{Mode::answer};
+  std::atomic<std::uint64_t> idleMs{0};
+  std::atomic<int> calls{0};
+
+ private:
+  static constexpr const char* kXml =
+      "<node>"
+      " <interface name='org.gnome.Mutter.IdleMonitor'>"
+      "  <method name='GetIdletime'><arg type='t' direction='out'/></method>"
+      " </interface>"
+      " <interface name='org.freedesktop.ScreenSaver'>"
+      "  <method name='GetSessionIdleTime'><arg type='u' direction='out'/></method>"
+      " </interface>"
+      "</node>";
+
+  void run() {
+    g_main_context_push_thread_default(context_);
+    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kXml, nullptr);
+    connection_ = g_dbus_connection_new_for_address_sync(
+        address_.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    static const GDBusInterfaceVTable vtable = {
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
+           GDBusMethodInvocation* invocation,
+           gpointer self) { static_cast<FakeIdleService*>(self)->called(invocation); },
+        nullptr,
+        nullptr,
+        {}};
+    if (connection_) {
+      ids_.push_back(g_dbus_connection_register_object(connection_, kGnomeIdleMonitor.paths[0],
+                                                       node->interfaces[0], &vtable, this, nullptr,
+                                                       nullptr));
+      ids_.push_back(g_dbus_connection_register_object(connection_, screenSaverPath_.c_str(),
+                                                       node->interfaces[1], &vtable, this, nullptr,
+                                                       nullptr));
+    }
+    g_dbus_node_info_unref(node);
+    ready_.set_value(connection_ != nullptr);
+    g_main_loop_run(loop_);
+
+    for (GDBusMethodInvocation* invocation : held_) {
+      g_dbus_method_invocation_return_dbus_error(invocation, "org.example.Gone", "closing");
+    }
+    held_.clear();
+    if (connection_) {
+      for (guint id : ids_) g_dbus_connection_unregister_object(connection_, id);
+      g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+      g_object_unref(connection_);
+    }
+    // Lets the connection's last events go, so that nothing of it outlives the thread.
+    while (g_main_context_iteration(context_, FALSE)) {
+    }
+    g_main_context_pop_thread_default(context_);
+  }
+
+  void called(GDBusMethodInvocation* invocation) {
+    ++calls;
+    switch (mode.load()) {
+      case Mode::answer:
+        reply(invocation);
+        break;
+      case Mode::refuse:
+        g_dbus_method_invocation_return_dbus_error(
+            invocation, "org.freedesktop.DBus.Error.NotSupported",
+            "GetSessionIdleTime is not supported on this platform");
+        break;
+      case Mode::stall:
+        held_.push_back(invocation);
+        break;
+    }
+  }
+
+  void reply(GDBusMethodInvocation* invocation) {
+    const std::uint64_t ms = idleMs.load();
+    const bool gnome =
+        g_strcmp0(g_dbus_method_invocation_get_method_name(invocation), "GetIdletime") == 0;
+    g_dbus_method_invocation_return_value(invocation,
+                                          gnome ? g_variant_new("(t)", static_cast<guint64>(ms))
+                                                : g_variant_new("(u)", static_cast<guint32>(ms)));
+  }
+
+  bool busCall(const char* method, GVariant* args) {
+    if (!connection_) return false;
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (reply) g_variant_unref(reply);
+    return reply != nullptr;
+  }
+
+  std::string address_;
+  std::string screenSaverPath_;
+  GMainContext* context_ = g_main_context_new();
+  GMainLoop* loop_ = g_main_loop_new(context_, FALSE);
+  GDBusConnection* connection_ = nullptr;
+  std::vector<guint> ids_;
+  std::vector<GDBusMethodInvocation*> held_;  // only touched on the service's thread
+  std::promise<bool> ready_;
+  std::thread thread_;
+  bool ok_ = false;
+};
+
+std::optional<std::int64_t> nanoseconds(const IdleLookup& lookup) {
+  if (lookup.outcome != IdleLookup::Outcome::found) return std::nullopt;
+  return lookup.value.number;
+}
+
+class DBusIdle : public testing::Test {
+ protected:
+  void SetUp() override {
+    gchar* found = g_find_program_in_path("dbus-daemon");
+    g_free(found);
+    if (!found) GTEST_SKIP() << "dbus-daemon is not installed (Debian package dbus-daemon)";
+    char pattern[] = "/tmp/dbus-idle-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(pattern));
+    dir_ = pattern;
+    bus_ = std::make_unique<PrivateBus>(dir_ + "/bus");
+    ASSERT_TRUE(bus_->start()) << "dbus-daemon did not start";
+    // Without the daemon's guid, as a user session's address is, so that a daemon started
+    // again at the same place is the same bus to the source.
+    address_ = "unix:path=" + dir_ + "/bus";
+    startService();
+  }
+
+  void TearDown() override {
+    source.reset();
+    // Lets the callbacks of whatever the source abandoned run, so that each frees its own.
+    spin(0.05);
+    service.reset();
+    bus_.reset();
+    if (!dir_.empty()) {
+      unlink((dir_ + "/bus").c_str());
+      rmdir(dir_.c_str());
+    }
+  }
+
+  void startService(std::string screenSaverPath = "/org/freedesktop/ScreenSaver") {
+    service = std::make_unique<FakeIdleService>(address_, std::move(screenSaverPath));
+    ASSERT_TRUE(service->ok());
+  }
+
+  std::unique_ptr<DBusIdleSource> connect(const DBusIdleMethod& method, std::string& whyNot,
+                                          double startTimeout = 1.0) {
+    return DBusIdleSource::connect(
+        method, address_, [this] { return clock; }, whyNot, {}, startTimeout);
+  }
+
+  // One lookup at the test's clock, then lets the bus carry the call it sent, if any.
+  IdleLookup lookUp() {
+    const IdleLookup lookup = source->lookUp(clock);
+    EXPECT_TRUE(spinUntil([&] { return !source->waiting(); }));
+    return lookup;
+  }
+
+  // Lookups every `step` seconds of the test's clock, as the program's ticks would make them.
+  // Stops early when `stop` says so; whether it did.
+  bool tick(double seconds, double step, const std::function<bool(const IdleLookup&)>& stop) {
+    for (const double end = clock + seconds; clock < end;) {
+      clock += step;
+      if (stop(lookUp())) return true;
+    }
+    return false;
+  }
+
+  std::string dir_;
+  std::string address_;
+  std::unique_ptr<PrivateBus> bus_;
+  std::unique_ptr<FakeIdleService> service;
+  std::unique_ptr<DBusIdleSource> source;
+  double clock = 100.0;
+};
+
+class EachService : public DBusIdle, public testing::WithParamInterface<DBusIdleMethod> {};
+
+TEST_P(EachService, ReadsMillisecondsAgedByTheTimeSinceTheyWereAsked) {
+  const DBusIdleMethod& method = GetParam();
+  ASSERT_TRUE(service->own(method.busName));
+  service->idleMs = 4200;
+  std::string whyNot;
+  source = connect(method, whyNot);
+  ASSERT_TRUE(source) << whyNot;
+
+  // The answer to the start-up call, aged; the lookup sends the next call.
+  service->idleMs = 9000;
+  clock = 100.5;
+  EXPECT_EQ(nanoseconds(lookUp()), 4200 * kMs + 500 * kMs);
+  clock = 101.25;
+  EXPECT_EQ(nanoseconds(lookUp()), 9000 * kMs + 750 * kMs);
+
+  // The user is back: seen one lookup late.
+  service->idleMs = 10;
+  clock = 101.5;
+  EXPECT_EQ(nanoseconds(lookUp()), 9000 * kMs + 250 * kMs);
+  clock = 102.0;
+  EXPECT_EQ(nanoseconds(lookUp()), 10 * kMs + 500 * kMs);
+  EXPECT_EQ(source->calls(), 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(DBusIdle, EachService,
+                         testing::Values(kGnomeIdleMonitor, kFreedesktopScreenSaver),
+                         [](const auto& info) {
+                           return std::string(info.index == 0 ? "Gnome" : "ScreenSaver");
+                         });
+
+TEST_F(DBusIdle, ConnectSaysPreciselyWhyNot) {
+  std::string whyNot;
+  EXPECT_FALSE(connect(kGnomeIdleMonitor, whyNot));
+  EXPECT_EQ(whyNot, "org.gnome.Mutter.IdleMonitor is not on the session bus");
+
+  // KDE on Wayland has the interface and refuses the call.
+  ASSERT_TRUE(service->own(kFreedesktopScreenSaver.busName));
+  service->mode = FakeIdleService::Mode::refuse;
+  EXPECT_FALSE(connect(kFreedesktopScreenSaver, whyNot));
+  EXPECT_EQ(whyNot, "org.freedesktop.ScreenSaver refuses GetSessionIdleTime: NotSupported");
+
+  // A name without the object.
+  service.reset();
+  startService("/org/example/Elsewhere");
+  ASSERT_TRUE(service->own(kFreedesktopScreenSaver.busName));
+  EXPECT_FALSE(connect(kFreedesktopScreenSaver, whyNot));
+  EXPECT_EQ(whyNot,
+            "org.freedesktop.ScreenSaver has no org.freedesktop.ScreenSaver.GetSessionIdleTime "
+            "at /org/freedesktop/ScreenSaver or /ScreenSaver");
+
+  // A service that does not answer holds the start no longer than the time allowed.
+  ASSERT_TRUE(service->own(kGnomeIdleMonitor.busName));
+  service->mode = FakeIdleService::Mode::stall;
+  const double started = realNow();
+  EXPECT_FALSE(connect(kGnomeIdleMonitor, whyNot, 0.3));
+  EXPECT_LT(realNow() - started, 2.0);
+  EXPECT_EQ(whyNot, "org.gnome.Mutter.IdleMonitor did not answer GetIdletime within 0.3 s");
+
+  const std::string nowhere = "unix:path=" + dir_ + "/no-bus";
+  EXPECT_FALSE(DBusIdleSource::connect(
+      kGnomeIdleMonitor, nowhere, [] { return 0.0; }, whyNot));
+  EXPECT_EQ(whyNot.rfind("cannot connect to the session bus at " + nowhere + ": ", 0), 0u)
+      << whyNot;
+}
+
+TEST_F(DBusIdle, ScreenSaverIsFoundOnItsOlderPathToo) {
+  service.reset();
+  startService("/ScreenSaver");
+  ASSERT_TRUE(service->own(kFreedesktopScreenSaver.busName));
+  service->idleMs = 1234;
+  std::string whyNot;
+  source = connect(kFreedesktopScreenSaver, whyNot);
+  ASSERT_TRUE(source) << whyNot;
+  service->idleMs = 2000;
+  clock = 100.5;
+  lookUp();
+  clock = 101.0;
+  EXPECT_EQ(nanoseconds(lookUp()), 2000 * kMs + 500 * kMs);
+}
+
+TEST_F(DBusIdle, StalledServiceNeverBlocksALookupAndBecomesAFailure) {
+  ASSERT_TRUE(service->own(kGnomeIdleMonitor.busName));
+  service->idleMs = 70'000;
+  std::string whyNot;
+  source = connect(kGnomeIdleMonitor, whyNot);
+  ASSERT_TRUE(source) << whyNot;
+  service->mode = FakeIdleService::Mode::stall;
+
+  // Each lookup returns at once, from the answer it has, while that is fresh.
+  const auto lookUpNow = [&](double at) {
+    clock = at;
+    const double started = realNow();
+    const IdleLookup lookup = source->lookUp(clock);
+    EXPECT_LT(realNow() - started, 0.5) << "lookup at " << at << " waited";
+    spin(0.05);
+    return nanoseconds(lookup);
+  };
+  EXPECT_EQ(lookUpNow(100.5), 70'500 * kMs);
+  ASSERT_TRUE(spinUntil([&] { return service->calls == 2; }));
+  EXPECT_EQ(lookUpNow(102.0), 72'000 * kMs);
+  EXPECT_FALSE(lookUpNow(102.5));  // the answer is stale: no reading
+  EXPECT_FALSE(lookUpNow(103.4));
+  EXPECT_EQ(service->calls, 2);  // one call in flight at a time
+
+  // After three seconds unanswered the call is given up and asked anew.
+  EXPECT_FALSE(lookUpNow(103.6));
+  ASSERT_TRUE(spinUntil([&] { return service->calls == 3; }));
+  EXPECT_EQ(source->calls(), 2);
+
+  // The service recovers: the call in flight brings readings back.
+  service->mode = FakeIdleService::Mode::answer;
+  service->idleMs = 500;
+  service->answerHeld();
+  ASSERT_TRUE(spinUntil([&] { return !source->waiting(); }));
+  clock = 104.0;
+  EXPECT_EQ(nanoseconds(lookUp()), 500 * kMs + 400 * kMs);
+}
+
+TEST_F(DBusIdle, VanishedNameIsAFailureTriedAgainEveryTenSeconds) {
+  ASSERT_TRUE(service->own(kGnomeIdleMonitor.busName));
+  service->idleMs = 1000;
+  std::string whyNot;
+  source = connect(kGnomeIdleMonitor, whyNot);
+  ASSERT_TRUE(source) << whyNot;
+
+  ASSERT_TRUE(service->release(kGnomeIdleMonitor.busName));
+  clock = 100.5;
+  lookUp();  // its call finds no one
+  const int callsBefore = source->calls();
+  int readings = 0;
+  tick(30.0, 0.3, [&](const IdleLookup& lookup) {
+    readings += lookup.outcome == IdleLookup::Outcome::found;
+    return false;
+  });
+  EXPECT_EQ(readings, 0);
+  // Not one call per lookup: one per ten seconds.
+  EXPECT_LE(source->calls() - callsBefore, 3);
+  EXPECT_GE(source->calls() - callsBefore, 2);
+
+  // Back: readings resume at the next try.
+  ASSERT_TRUE(service->own(kGnomeIdleMonitor.busName));
+  service->idleMs = 300;
+  const double back = clock;
+  EXPECT_TRUE(tick(12.0, 0.3, [](const IdleLookup& lookup) {
+    return lookup.outcome == IdleLookup::Outcome::found;
+  }));
+  EXPECT_LE(clock - back, 10.7);
+}
+
+TEST_F(DBusIdle, LostBusIsAFailureReconnectedCalmlyAndReadingsComeBack) {
+  ASSERT_TRUE(service->own(kFreedesktopScreenSaver.busName));
+  service->idleMs = 1000;
+  std::string whyNot;
+  source = connect(kFreedesktopScreenSaver, whyNot);
+  ASSERT_TRUE(source) << whyNot;
+  clock = 100.5;
+  ASSERT_TRUE(nanoseconds(lookUp()));
+
+  service.reset();
+  bus_->stop();
+  // Within a moment the lost connection shows, however fresh the last answer.
+  ASSERT_TRUE(spinUntil([&] { return !nanoseconds(source->lookUp(clock)); }));
+
+  int readings = 0;
+  tick(30.0, 0.25, [&](const IdleLookup& lookup) {
+    readings += lookup.outcome == IdleLookup::Outcome::found;
+    return false;
+  });
+  EXPECT_EQ(readings, 0);
+  EXPECT_GE(source->reconnections(), 2);
+  EXPECT_LE(source->reconnections(), 3);
+
+  // The bus and the service come back at the same address.
+  ASSERT_TRUE(bus_->start());
+  startService();
+  ASSERT_TRUE(service->own(kFreedesktopScreenSaver.busName));
+  service->idleMs = 42;
+  const int before = source->reconnections();
+  EXPECT_TRUE(tick(12.0, 0.25, [](const IdleLookup& lookup) {
+    return lookup.outcome == IdleLookup::Outcome::found;
+  }));
+  EXPECT_EQ(source->reconnections(), before + 1);
+}
+
+TEST_F(DBusIdle, SourceDestroyedWithACallInFlightIsNotCalledBack) {
+  ASSERT_TRUE(service->own(kGnomeIdleMonitor.busName));
+  std::string whyNot;
+  source = connect(kGnomeIdleMonitor, whyNot);
+  ASSERT_TRUE(source) << whyNot;
+  service->mode = FakeIdleService::Mode::stall;
+  clock = 100.5;
+  source->lookUp(clock);
+  ASSERT_TRUE(spinUntil([&] { return service->calls == 2; }));
+  source.reset();
+  service->answerHeld();
+  spin(0.2);  // the reply, if it reached a freed source, would show under the sanitizers
+}
+
+TEST_F(DBusIdle, ProviderTableFindsTheBusThroughTheEnvironment) {
+  using platform::linux_backend::GLibRunLoop;
+  using platform::linux_backend::LinuxContext;
+  const char* kept = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  const std::string keptAddress = kept ? kept : "";
+  const char* keptDir = std::getenv("XDG_RUNTIME_DIR");
+  const std::string keptRuntimeDir = keptDir ? keptDir : "";
+
+  GLibRunLoop loop;
+  LinuxContext context{loop, true};
+  const auto table = platform::linux_backend::idleSourceProviders();
+
+  // No address, no socket: the probe says so without connecting.
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  setenv("XDG_RUNTIME_DIR", (dir_ + "/empty").c_str(), 1);
+  auto choice = platform::choose(table, "gnome", context);
+  EXPECT_FALSE(choice.part);
+  EXPECT_EQ(choice.failures,
+            "gnome: no session bus (DBUS_SESSION_BUS_ADDRESS is not set and $XDG_RUNTIME_DIR/bus "
+            "does not exist)");
+
+  // The private bus's socket is where a user session keeps its own.
+  setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+  EXPECT_EQ(platform::linux_backend::sessionBusAddress(), "unix:path=" + dir_ + "/bus");
+  ASSERT_TRUE(service->own(kGnomeIdleMonitor.busName));
+  choice = platform::choose(table, "gnome", context);
+  EXPECT_TRUE(choice.part) << choice.failures;
+  choice = platform::choose(table, "freedesktop-screensaver", context);
+  EXPECT_FALSE(choice.part);
+  EXPECT_EQ(choice.failures,
+            "freedesktop-screensaver: org.freedesktop.ScreenSaver is not on the session bus");
+
+  setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
+  EXPECT_EQ(platform::linux_backend::sessionBusAddress(), "unix:path=/nonexistent");
+
+  if (kept) {
+    setenv("DBUS_SESSION_BUS_ADDRESS", keptAddress.c_str(), 1);
+  } else {
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  }
+  if (keptDir) {
+    setenv("XDG_RUNTIME_DIR", keptRuntimeDir.c_str(), 1);
+  } else {
+    unsetenv("XDG_RUNTIME_DIR");
+  }
+}
+
+}  // namespace
