@@ -14,6 +14,7 @@ compositor does not offer (empty if none).
 """
 
 import argparse
+import json
 import os
 import pwd
 import shlex
@@ -22,6 +23,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 # An unprivileged user for sway, which refuses to run as root.
@@ -213,6 +215,62 @@ class Compositor:
     def close(self):
         self.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class BarProgram:
+    """The program as an i3bar status command: its standard input and output are pipes held
+    here, as a bar holds them, and every line it writes is kept with the time it came."""
+
+    def __init__(self, argv, env):
+        self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, env=env)
+        self.started = now()
+        self.out = []  # (time, line)
+        self.err = []
+        self.lock = threading.Lock()
+        self.readers = [threading.Thread(target=self._read, args=(s, l), daemon=True)
+                        for s, l in ((self.process.stdout, self.out),
+                                     (self.process.stderr, self.err))]
+        for reader in self.readers:
+            reader.start()
+
+    def _read(self, stream, lines):
+        for raw in stream:
+            with self.lock:
+                lines.append((now(), raw.decode("utf-8", "replace").rstrip("\n")))
+
+    def frames(self):
+        """The title frames written so far, as (time, hidden, markup): the header and "[" come
+        first, then one array per line."""
+        with self.lock:
+            lines = list(self.out[2:])
+        frames = []
+        for t, line in lines:
+            try:
+                block = json.loads(line.lstrip(","))[0]
+            except (ValueError, IndexError, KeyError, TypeError):
+                continue
+            # A hidden title keeps its width: a blank with the visible markup as min_width.
+            hidden = block.get("full_text") == " "
+            frames.append((t, hidden, block.get("min_width") if hidden else block.get("full_text")))
+        return frames
+
+    def errors(self):
+        with self.lock:
+            return [line for _, line in self.err]
+
+    def stop(self):
+        """SIGTERM; the exit status, negative for a signal."""
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        for reader in self.readers:
+            reader.join(2)
+        return self.process.returncode
 
 
 def run_gtest(args):
