@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -121,22 +120,25 @@ void TerminalStatusBar::discardAnswers() {
   if (input_ < 0) return;
   // The item's last question was asked after mouse reporting went off, and a terminal answers
   // in order: once its answer is in, nothing more is on the way, and what came before it goes
-  // too, so that the shell never reads a report as typed text. A terminal that does not answer
-  // costs a fraction of a second here, at the end or a stop, never while the line is shown.
-  const double deadline = GLibRunLoop::monotonicNow() + 0.3;
+  // too, so that the shell never reads a report as typed text. Over a slow link that takes a
+  // round trip; a terminal that never answers costs a second, at the end or a stop only.
+  // Timed on the monotonic clock alone: poll's own timeout may be scaled by a clock faker.
+  const double start = GLibRunLoop::monotonicNow();
+  double lastRead = start;
   bool answered = false;
   for (;;) {
-    const double left = deadline - GLibRunLoop::monotonicNow();
-    if (left <= 0) break;
+    const double now = GLibRunLoop::monotonicNow();
     // After an answer, a short quiet spell says the rest has come.
+    if (now - start >= 1.0 || (answered && now - lastRead >= 0.03)) break;
     pollfd p{input_, POLLIN, 0};
-    const int ready = poll(&p, 1, answered ? 30 : static_cast<int>(std::ceil(left * 1000)));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || !(p.revents & POLLIN)) break;
+    const int ready = poll(&p, 1, 10);
+    if (ready <= 0) continue;
+    if (!(p.revents & POLLIN)) break;
     char buffer[256];
     const ssize_t n = ::read(input_, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
+    lastRead = GLibRunLoop::monotonicNow();
     if (std::memchr(buffer, 'R', static_cast<std::size_t>(n))) answered = true;
   }
   tcflush(input_, TCIFLUSH);
