@@ -40,6 +40,7 @@ WIDTH, HEIGHT = 100, 24
 PROMPT = "sh$ "
 TITLE = re.compile(r"Time Sitting: (< 1 minute|1 minute|(\d+) minutes|1 hour|(\d+) hours)")
 IDLE_MESSAGE = "Can't find idle time"
+NO_IDLE_SOURCE = "sitting-timer: no idle source:"
 PURE_RED = "\x1b[38;2;255;0;0m"
 
 
@@ -105,11 +106,12 @@ class Tmux:
 
 
 class Pane:
-    def __init__(self, tmux, name, program, workdir):
+    def __init__(self, tmux, name, program, workdir, width=WIDTH, height=HEIGHT):
         self.tmux, self.name, self.program, self.workdir = tmux, name, program, workdir
+        self.height = height
         self.pid = None  # the program's, once started
         # The shell starts in the scratch directory, so the commands it is given stay short.
-        tmux("new-session", "-d", "-s", name, "-x", str(WIDTH), "-y", str(HEIGHT), "-c", workdir,
+        tmux("new-session", "-d", "-s", name, "-x", str(width), "-y", str(height), "-c", workdir,
              "bash", "--norc", "--noprofile", "+o", "history")
         self.shell = int(self.var("pane_pid"))
         require(wait_until(lambda: self.lines()[0] == PROMPT.rstrip(), 5),
@@ -127,8 +129,8 @@ class Pane:
 
     def lines(self, escapes=False):
         out = self.tmux("capture-pane", "-p", *(["-e"] if escapes else []), "-t", self.name)
-        lines = out.split("\n")[:HEIGHT]
-        return [line.rstrip() for line in lines] + [""] * (HEIGHT - len(lines))
+        lines = out.split("\n")[:self.height]
+        return [line.rstrip() for line in lines] + [""] * (self.height - len(lines))
 
     def dump(self):
         return "\n".join(f"    {i:2}|{line}" for i, line in enumerate(self.lines()))
@@ -166,26 +168,33 @@ class Pane:
         with open(path) as f:
             return f.read()
 
-    def start(self, prefix=""):
+    def start(self, prefix="", suffix=""):
         self.baseline_tty = self.shell_output("stty -g", "stty-before").strip()
         self.command_row = self.prompt_row()
-        self.command_line = PROMPT + f'{prefix}"$SITTING_TIMER"'
+        self.command_line = PROMPT + f'{prefix}"$SITTING_TIMER"{suffix}'
         self.type_line(self.command_line[len(PROMPT):])
 
-        def child():
+        def descendant():
+            # The shell's child, or its grandchild when a wrapper such as setsid runs it.
+            parents = {}
             for entry in os.listdir("/proc"):
                 if not entry.isdigit():
                     continue
                 try:
                     with open(f"/proc/{entry}/stat") as f:
-                        ppid = int(f.read().rsplit(")", 1)[1].split()[1])
-                    if ppid == self.shell and os.readlink(f"/proc/{entry}/exe") == self.program:
-                        return int(entry)
+                        parents[int(entry)] = int(f.read().rsplit(")", 1)[1].split()[1])
                 except (OSError, IndexError, ValueError):
                     continue
+            for pid, ppid in parents.items():
+                if ppid == self.shell or parents.get(ppid) == self.shell:
+                    try:
+                        if os.readlink(f"/proc/{pid}/exe") == self.program:
+                            return pid
+                    except OSError:
+                        continue
             return None
 
-        self.pid = wait_until(child, 5)
+        self.pid = wait_until(descendant, 5)
         require(self.pid, f"the program did not start:\n{self.dump()}")
         STARTED.append(self.pid)
 
@@ -199,7 +208,12 @@ class Pane:
     def screen_matches(self, title_row):
         lines = self.lines()
         above_ok = lines[self.command_row] == self.command_line.rstrip()
-        message_ok = lines[self.command_row + 1:title_row] == [IDLE_MESSAGE]
+        # Start-up says once on standard error which idle sources it tried (wrapped over rows),
+        # then the idle probe's message shows once.
+        between = lines[self.command_row + 1:title_row]
+        tried = "".join(between[:-1])
+        message_ok = between[-1:] == [IDLE_MESSAGE] and (
+            tried == "" or (tried.startswith(NO_IDLE_SOURCE) and IDLE_MESSAGE not in tried))
         title_ok = TITLE.fullmatch(lines[title_row]) is not None
         below_ok = all(line == "" for line in lines[title_row + 1:])
         titles = sum(1 for line in lines if "Time Sitting" in line)
@@ -207,6 +221,43 @@ class Pane:
 
     def ended(self, timeout):
         return wait_until(lambda: process_state(self.pid) is None, timeout)
+
+    def cpu_seconds(self):
+        """User and system CPU time the program has used, from /proc."""
+        with open(f"/proc/{self.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def require_light(self, seconds=2.0, since=None):
+        """Over the next `seconds`, or since `since` = (cpu_seconds(), time.monotonic()): at most
+        a few percent of one core. Returns the share."""
+        if since is None:
+            since = (self.cpu_seconds(), time.monotonic())
+            time.sleep(seconds)
+        share = (self.cpu_seconds() - since[0]) / (time.monotonic() - since[1])
+        require(share < 0.05, f"the program used {share:.0%} of a core")
+        return share
+
+    def terminate(self):
+        """SIGTERM, which must end the program within a second."""
+        os.kill(self.pid, signal.SIGTERM)
+        require(self.ended(1), "still running 1 s after SIGTERM")
+
+    def clear(self):
+        """A clear screen with the prompt at the top, so that rows stay easy to reason about."""
+        self.prompt_row()
+        self.type_line("clear")
+        require(wait_until(lambda: self.cursor() == (len(PROMPT), 0), 5),
+                f"the screen did not clear:\n{self.dump()}")
+
+    def resize(self, width):
+        self.tmux("resize-window", "-t", self.name, "-x", str(width), "-y", str(self.height))
+        require(wait_until(lambda: self.var("pane_width") == str(width), 3),
+                f"the pane did not become {width} columns wide")
+
+    def everything(self):
+        """The screen with the scrollback above it."""
+        return self.tmux("capture-pane", "-p", "-S", "-", "-t", self.name).split("\n")
 
     def check_restored(self, title_row, exit_status=False):
         """After the program has ended: the prompt on its own line below the title, and the
@@ -317,11 +368,11 @@ def real_clock_run(tmux, program, workdir, report):
 
     def typed_keys():
         row = state["row"]
-        # Text, Enter, an arrow, a lone Escape, Tab, Ctrl-D, Ctrl-Z, Ctrl-\, and Shift-F3, which
-        # looks like a cursor position report for row 1.
+        # Text, Enter, an arrow, a lone Escape, Tab, Ctrl-D, and Shift-F3, which looks like a
+        # cursor position report for row 1. (Ctrl-Z and Ctrl-\ keep their signals.)
         pane.tmux("send-keys", "-t", pane.name, "-l", "hello")
         pane.tmux("send-keys", "-t", pane.name, "Enter", "Up", "Escape", "Tab")
-        pane.send_bytes(b"\x04\x1a\x1c\x1b[1;2R")
+        pane.send_bytes(b"\x04\x1b[1;2R")
         # Echoed keys would be wiped by the next redraw; look before it comes.
         require(pane.screen_matches(row), f"typed keys showed up:\n{pane.dump()}")
         time.sleep(1.3)
@@ -331,7 +382,7 @@ def real_clock_run(tmux, program, workdir, report):
         require(pane.screen_matches(row) and pane.cursor()[1] == row,
                 f"the line broke after typed keys:\n{pane.dump()}")
         require(pane.flags()["cursor_flag"] == "0", "the cursor came back while running")
-        return "text, Enter, arrows, Esc, Tab, ^D, ^Z, ^\\, Shift-F3: line intact, still running"
+        return "text, Enter, arrows, Esc, Tab, ^D, Shift-F3: line intact, still running"
 
     def ctrl_c():
         row = state["row"]
@@ -432,6 +483,174 @@ def fast_clock_run(tmux, program, workdir, library, report):
     report.run([("red from fifteen minutes on", colour), ("SIGTERM restores the terminal", sigterm)])
 
 
+RUNNING_FLAGS = {"cursor_flag": "0", "mouse_any_flag": "1", "mouse_standard_flag": "1",
+                 "mouse_sgr_flag": "1"}
+
+
+def modes_given_back(pane):
+    flags = pane.flags()
+    return (flags["cursor_flag"] == "1" and flags["mouse_any_flag"] == "0"
+            and flags["mouse_sgr_flag"] == "0")
+
+
+def fault_runs(tmux, program, workdir, report):
+    """Surroundings that once broke the line or left the terminal in a mess: standard input
+    elsewhere, a narrow pane and resizes, a stop and continue, the signals that end a program,
+    a dumb terminal. Each keeps the CPU low and leaves the terminal as it found it."""
+
+    def stdin_elsewhere():
+        pane = Pane(tmux, "devnull", program, workdir)
+        pane.start(suffix=" < /dev/null")
+        row = pane.title_row()
+        require(pane.screen_matches(row), f"the screen is not as in a plain start:\n{pane.dump()}")
+        require(wait_until(lambda: pane.flags() == RUNNING_FLAGS, 3),
+                f"standard output is the controlling terminal, so mouse reporting should be on "
+                f"through /dev/tty: {pane.flags()}")
+        share = pane.require_light()
+        # The clicks come in through /dev/tty.
+        pane.press(row + 1)
+        pane.press(row + 1)
+        require(pane.ended(2), "a double-click did not quit: clicks are not read from /dev/tty")
+        # Answers piled up unread would now show at the prompt and break the commands below.
+        status = pane.check_restored(row, exit_status=True)
+        require(status == 0, f"exit status {status}")
+
+        # A new session has no controlling terminal: no /dev/tty, so no mouse and no questions.
+        pane.clear()
+        pane.start(prefix="setsid -w ", suffix=" < /dev/null")
+        row = pane.title_row()
+        flags = pane.flags()
+        require(flags["cursor_flag"] == "0" and flags["mouse_any_flag"] == "0"
+                and flags["mouse_sgr_flag"] == "0",
+                f"without a readable terminal: wanted the cursor hidden and no mouse: {flags}")
+        pane.require_light(1.0)
+        pane.terminate()
+        pane.check_restored(row)
+        return (f"via /dev/tty: mouse on, double-click quits, {share:.1%} CPU; no controlling "
+                f"terminal: no mouse; both leave a clean prompt and the tty as found")
+
+    def narrow():
+        pane = Pane(tmux, "narrow", program, workdir, width=20)
+        pane.start()
+        full = "Time Sitting: < 1 minute"
+
+        def one_line(width):
+            # The whole history counts: a copy that scrolled away is still a copy.
+            titles = [line for line in pane.everything() if "Time Sitt" in line]
+            rows = [i for i, line in enumerate(pane.lines()) if "Time Sitt" in line]
+            return (titles == [full[:width - 1]] and len(rows) == 1
+                    and all(line == "" for line in pane.lines()[rows[0] + 1:]) and rows[0])
+
+        row = wait_until(lambda: one_line(20), 5)
+        require(row, f"no single cut line in a 20-column pane:\n{pane.dump()}")
+        since = (pane.cpu_seconds(), time.monotonic())
+        samples = 0
+        while time.monotonic() - since[1] < 11:
+            require(one_line(20) == row and pane.cursor()[1] == row,
+                    f"after {samples} samples, not one line on row {row}:\n{pane.dump()}")
+            samples += 1
+            time.sleep(0.5)
+        share = pane.require_light(since=since)
+        for width in (40, 12, WIDTH):
+            pane.resize(width)
+            row = wait_until(lambda: one_line(width), 3)
+            require(row, f"after a resize to {width} columns, not one line and nothing left "
+                         f"below it:\n{pane.dump()}")
+        pane.terminate()
+        pane.check_restored(row)
+        return (f"one line over 11 s ({samples} samples, {share:.1%} CPU); resized to 40, 12, "
+                f"{WIDTH}: one line each time, nothing left behind")
+
+    def stop_continue():
+        pane = Pane(tmux, "stop", program, workdir, height=40)
+        pane.start()
+        row = pane.title_row()
+        pane.require_light(1.0)
+        for how in ("kill -TSTP", "Ctrl-Z"):
+            if how == "Ctrl-Z":
+                pane.send_bytes(b"\x1a")
+            else:
+                os.kill(pane.pid, signal.SIGTSTP)
+            require(wait_until(lambda: process_state(pane.pid) == "T", 3),
+                    f"{how} did not stop the program (state {process_state(pane.pid)})")
+            require(wait_until(lambda: modes_given_back(pane), 3),
+                    f"stopped by {how}, the terminal keeps the program's modes: {pane.flags()}")
+            # The shell has the terminal, in its own mode, and nothing was left for it to read.
+            stty = pane.shell_output("stty -g", "stty-stopped").strip()
+            require(stty == pane.baseline_tty,
+                    f"while stopped the tty is not as before: {pane.baseline_tty} -> {stty}")
+            prompt = pane.prompt_row()
+            pane.type_line("fg")
+            require(wait_until(lambda: process_state(pane.pid) not in (None, "T", "t"), 3),
+                    "fg did not continue the program")
+            require(wait_until(lambda: pane.flags() == RUNNING_FLAGS, 3),
+                    f"after fg the program did not take the terminal again: {pane.flags()}")
+            rows = wait_until(lambda: [i for i, line in enumerate(pane.lines())
+                                       if i > prompt and TITLE.fullmatch(line)], 3)
+            require(rows, f"after fg the line did not come back below the prompt:\n{pane.dump()}")
+            row = rows[-1]
+        time.sleep(0.3)  # the answer telling the line's new row
+        pane.press(row + 1)
+        pane.press(row + 1)
+        require(pane.ended(2), "a double-click after fg did not quit")
+        status = pane.check_restored(row, exit_status=True)
+        require(status == 0, f"exit status {status}")
+        return ("kill -TSTP and Ctrl-Z: modes given back and stty as before while stopped, "
+                "taken again after fg; clicks work after it; clean prompt at the end")
+
+    def ending_signals():
+        pane = Pane(tmux, "signals", program, workdir)
+        names = []
+        for name in ("SIGQUIT", "SIGUSR1", "SIGUSR2", "SIGALRM", "SIGHUP"):
+            if names:
+                pane.clear()
+            pane.start()
+            row = pane.title_row()
+            require(pane.screen_matches(row), f"before {name}:\n{pane.dump()}")
+            if name == "SIGQUIT":
+                pane.send_bytes(b"\x1c")  # Ctrl-\\, as a user sends it
+            else:
+                os.kill(pane.pid, getattr(signal, name))
+            require(pane.ended(1), f"still running 1 s after {name}")
+            status = pane.check_restored(row, exit_status=True)
+            require(status == 0, f"exit status {status} after {name}")
+            names.append(name)
+        return f"{', '.join(names)} (SIGQUIT as Ctrl-\\): each ended in order, status 0, tty as found"
+
+    def dumb():
+        pane = Pane(tmux, "dumb", program, workdir)
+        raw = os.path.join(workdir, "dumb-raw")
+        pane.start(prefix="TERM=dumb ")
+        # What the program writes, byte for byte; the shell's own sequences come before the
+        # command runs and after it ends, outside the recording.
+        pane.tmux("pipe-pane", "-t", pane.name, f"cat > {raw}")
+
+        def recorded():
+            with open(raw, "rb") as f:
+                return f.read()
+        require(wait_until(lambda: os.path.exists(raw) and b"Time Sitting" in recorded(), 4),
+                f"no title recorded:\n{pane.dump()}")
+        share = pane.require_light(2.5)
+        pane.tmux("pipe-pane", "-t", pane.name)
+        time.sleep(0.2)
+        data = recorded()
+        require(b"\x1b" not in data, f"escape sequences on a dumb terminal: {data!r}")
+        require(data.count(b"Time Sitting: < 1 minute\r\n") == 1,
+                f"wanted the title once, as a line of its own: {data!r}")
+        require(modes_given_back(pane), f"cursor or mouse touched: {pane.flags()}")
+        row = pane.title_row()
+        pane.terminate()
+        pane.check_restored(row)
+        return f"one plain line over 3.5 s, no escape sequence, {share:.1%} CPU"
+
+    for name, check in (("standard input not the terminal", stdin_elsewhere),
+                        ("a narrow pane and resizes", narrow),
+                        ("stopped and continued", stop_continue),
+                        ("signals that end the program", ending_signals),
+                        ("TERM=dumb", dumb)):
+        report.run([(name, check)])
+
+
 def main():
     if len(sys.argv) != 2:
         print(f"usage: {sys.argv[0]} path/to/sitting-timer", file=sys.stderr)
@@ -469,6 +688,7 @@ def main():
         with tempfile.TemporaryDirectory(prefix="sitting-timer-tmux-") as workdir:
             real_clock_run(tmux, program, workdir, report)
             fast_clock_run(tmux, program, workdir, library, report)
+            fault_runs(tmux, program, workdir, report)
     finally:
         tmux.kill_server()
         for pid in STARTED:

@@ -1,9 +1,14 @@
 #include "platform/linux/GLibRunLoop.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <glib-unix.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cassert>
 #include <cmath>
 
 namespace platform::linux_backend {
@@ -41,7 +46,90 @@ gboolean dispatch(GSource* source, GSourceFunc, gpointer) {
 
 GSourceFuncs loopSourceFuncs = {prepare, check, dispatch, nullptr, nullptr, nullptr};
 
+constexpr int kTerminationSignals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
+                                       SIGALRM, SIGVTALRM, SIGXCPU, SIGXFSZ, SIGPWR};
+
+// The signal pipe is made once and kept for the life of the process: a handler running on
+// another thread just as the last watch goes must never write to a descriptor that has been
+// closed and perhaps reused for something else.
+int signalPipe[2] = {-1, -1};
+guint signalPipeSource = 0;
+std::array<SignalWatch*, NSIG> signalWatches{};
+int signalWatchCount = 0;
+
+extern "C" void writeSignalToPipe(int signal) {
+  const int savedErrno = errno;
+  const auto byte = static_cast<unsigned char>(signal);
+  // A full pipe already holds a wake-up; losing a repeat of a signal loses nothing.
+  [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+  errno = savedErrno;
+}
+
+gboolean readSignalPipe(gint fd, GIOCondition, gpointer) {
+  unsigned char buffer[64];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  for (ssize_t i = 0; i < n; ++i) {
+    // A burst of one signal is one call.
+    if (i > 0 && buffer[i] == buffer[i - 1]) continue;
+    SignalWatch::dispatch(buffer[i]);
+  }
+  return G_SOURCE_CONTINUE;
+}
+
 }  // namespace
+
+SignalWatch::SignalWatch(int signal, std::function<void()> call)
+    : signal_(signal), call_(std::move(call)) {
+  assert(signal > 0 && signal < NSIG && !signalWatches[signal] && "one watch per signal");
+  if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    // Out of descriptors at start: the signal keeps its old disposition.
+    signalPipe[0] = signalPipe[1] = -1;
+    sigaction(signal_, nullptr, &previous_);
+    return;
+  }
+  if (signalWatchCount++ == 0) {
+    signalPipeSource = g_unix_fd_add(signalPipe[0], G_IO_IN, readSignalPipe, nullptr);
+  }
+  signalWatches[signal_] = this;
+  struct sigaction action {};
+  action.sa_handler = writeSignalToPipe;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(signal_, &action, &previous_);
+}
+
+SignalWatch::~SignalWatch() {
+  if (signalWatches[signal_] != this) return;
+  sigaction(signal_, &previous_, nullptr);
+  signalWatches[signal_] = nullptr;
+  if (--signalWatchCount == 0) {
+    g_source_remove(signalPipeSource);
+    signalPipeSource = 0;
+    // Nothing left over may reach a watch made later.
+    unsigned char buffer[64];
+    while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
+    }
+  }
+}
+
+void SignalWatch::raiseDefault() {
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  struct sigaction ours {};
+  sigaction(signal_, &fallback, &ours);
+  raise(signal_);
+  sigaction(signal_, &ours, nullptr);
+}
+
+void SignalWatch::dispatch(int signal) {
+  if (signal <= 0 || signal >= NSIG || !signalWatches[signal]) return;
+  // A copy: the call may destroy its own watch.
+  const std::function<void()> call = signalWatches[signal]->call_;
+  if (call) call();
+}
+
+std::span<const int> GLibRunLoop::terminationSignals() { return kTerminationSignals; }
 
 GLibRunLoop::GLibRunLoop()
     : runLoop_(&GLibRunLoop::monotonicNow),
@@ -54,7 +142,7 @@ GLibRunLoop::GLibRunLoop()
 }
 
 GLibRunLoop::~GLibRunLoop() {
-  for (guint id : signalSources_) g_source_remove(id);
+  signalWatches_.clear();
   runLoop_.reset();
   g_source_destroy(source_);
   g_source_unref(source_);
@@ -64,14 +152,15 @@ GLibRunLoop::~GLibRunLoop() {
 
 void GLibRunLoop::onTerminationSignals(std::function<void()> call) {
   onTerminate_ = std::move(call);
-  if (!signalSources_.empty()) return;
-  const auto onSignal = [](gpointer data) -> gboolean {
-    auto& self = *static_cast<GLibRunLoop*>(data);
-    if (self.onTerminate_) self.onTerminate_();
-    return G_SOURCE_CONTINUE;
-  };
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    signalSources_.push_back(g_unix_signal_add(sig, onSignal, this));
+  if (!signalWatches_.empty()) return;
+  for (int signal : kTerminationSignals) {
+    // One ignored when the program started stays ignored: nohup's SIGHUP, the SIGINT and
+    // SIGQUIT of a job a shell without job control runs in the background.
+    struct sigaction found {};
+    if (sigaction(signal, nullptr, &found) == 0 && found.sa_handler == SIG_IGN) continue;
+    signalWatches_.push_back(std::make_unique<SignalWatch>(signal, [this] {
+      if (onTerminate_) onTerminate_();
+    }));
   }
 }
 

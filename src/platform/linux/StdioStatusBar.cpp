@@ -43,6 +43,14 @@ StdioStatusBar::~StdioStatusBar() {
   if (inputSource_) g_source_remove(inputSource_);
 }
 
+void StdioStatusBar::readInputFrom(int fd) {
+  if (inputSource_) g_source_remove(inputSource_);
+  inputSource_ = fd < 0
+                     ? 0
+                     : g_unix_fd_add(fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                                     &StdioStatusBar::onInput, this);
+}
+
 std::unique_ptr<StatusItem> StdioStatusBar::statusItemWithLength(double) {
   std::unique_ptr<LinuxStatusItem> item = makeItem(writeOut, writeErr, &GLibRunLoop::monotonicNow);
   // A bar that has gone ends the program in order, with success: that is how bars stop us.

@@ -29,6 +29,9 @@ class StdioStatusBar : public StatusBar {
                                                     LinuxStatusItem::Writer messages,
                                                     LinuxStatusItem::Clock clock) = 0;
   LinuxStatusItem* item() const { return item_; }
+  // Reads the item's input from `fd` instead of standard input; -1 stops reading. The caller
+  // keeps `fd` open while it is read.
+  void readInputFrom(int fd);
 
  private:
   static gboolean onInput(gint fd, GIOCondition condition, gpointer self);

@@ -2,17 +2,36 @@
 // reporting so that it can be clicked.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/linux/LinuxStatusItem.h"
 
 namespace platform::linux_backend {
 
+// What the terminal the line is drawn on allows.
+struct TerminalTraits {
+  // Escape sequences of any kind (cursor, erase, bold, colour, mouse); false on a dumb terminal,
+  // which then gets plain lines of text.
+  bool sequences = true;
+  // Colour sequences; false with NO_COLOR. Bold stays.
+  bool colour = true;
+  // Mouse reports and cursor position queries: only where the program reads the answers, else
+  // they would pile up and reach the shell as typed text after the program ends.
+  bool mouse = true;
+  // The terminal's width in columns now; empty, or 0 when it cannot say, for 80.
+  std::function<int()> columns;
+};
+
+// The traits a terminal of type `term` gets (TERM, unset: nullptr) with NO_COLOR set to
+// `noColor` (unset: nullptr), when the answers to queries can be read (`readable`) or not.
+TerminalTraits terminalTraits(const char* term, const char* noColor, bool readable);
+
 class TerminalStatusItem final : public LinuxStatusItem {
  public:
-  // Turns on SGR mouse reporting and hides the cursor; the destructor turns both back.
-  // `messages` writes the lines shown above the item's line.
-  TerminalStatusItem(Writer out, Writer messages, Clock clock);
+  // Hides the cursor and turns on SGR mouse reporting, as far as `traits` allow; the destructor
+  // turns both back. `messages` writes the lines shown above the item's line.
+  TerminalStatusItem(Writer out, Writer messages, Clock clock, TerminalTraits traits = {});
   ~TerminalStatusItem() override;
 
   void setAttributedTitle(const AttributedString& title) override;
@@ -21,16 +40,34 @@ class TerminalStatusItem final : public LinuxStatusItem {
   void writeMessageLine(std::string_view line) override;
   void terminalResized() override;
 
-  // The title with ANSI bold and 24-bit colour, or blanks of its width when drawn transparent.
-  static std::string ansi(const AttributedString& title);
+  // Gives the terminal back as the destructor does, leaving the line on screen, and draws
+  // nothing until resume(): the process is about to stop.
+  void suspend();
+  // Takes the terminal again after a stop, whether or not it was given back first (SIGSTOP
+  // cannot be seen coming): modes, the line where the cursor is now, the question for its row.
+  void resume();
+  bool suspended() const { return suspended_; }
+
+  // The title with ANSI bold and 24-bit colour (colour only if `traits.colour`, neither without
+  // `traits.sequences`), or blanks of its width when drawn transparent; at most `columns`
+  // characters of it, its sequences closed.
+  static std::string ansi(const AttributedString& title, const TerminalTraits& traits = {},
+                          std::size_t columns = std::string::npos);
 
  private:
   void redraw();
   void handleSequence(std::string_view sequence);
   void askCursorRow();
+  void takeTerminal();
+  void giveTerminalBack();
+  std::size_t lineColumns() const;
 
   Writer messages_;
-  std::string line_;    // what is drawn now, to redraw after a message
+  TerminalTraits traits_;
+  AttributedString title_;  // what is drawn now, to redraw after a message or a resize
+  bool hasTitle_ = false;
+  std::string plainLine_;  // on a dumb terminal: the last line written
+  bool suspended_ = false;
   int row_ = 0;         // 1-based row of the line; 0 while unknown
   int rowQueries_ = 0;  // cursor position reports asked for and not yet seen
   std::string sequence_;
