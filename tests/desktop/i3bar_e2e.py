@@ -591,13 +591,13 @@ def last_visible_before(frames, t):
 
 
 def photograph_fast_bar(session, fast, marks, screenshot_path):
-    # The return grace runs on the monotonic clock, which libfaketime leaves alone here, so the
-    # x60 bar too stops blinking about ten real seconds after input; once it is steady, take it.
+    # The return grace is timed on the monotonic clock, which libfaketime leaves alone here, so
+    # the x60 bar too blinks for ten real seconds after input; once it is steady, take it.
     for _ in range(3):
         wait_for([fast], lambda: (fast.frames and not fast.frames[-1].hidden
                                   and now() - fast.frames[-1].t > 0.8
                                   and now() > marks["input_done"] + 1.5),
-                 16, "the x60 bar to stop blinking")
+                 RETURN_GRACE + 8, "the x60 bar to stop blinking")
         before = len(fast.frames)
         shot_start = now()
         image = session.screenshot()

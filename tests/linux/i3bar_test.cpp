@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/BarOutput.h"
 #include "platform/linux/I3barStatusItem.h"
 
 using nlohmann::json;
@@ -178,6 +179,68 @@ TEST_F(I3bar, MessagesGoToTheirOwnStreamAsLines) {
   item.writeMessageLine("Can't find idle time");
   EXPECT_EQ(err, "Can't find idle time\n");
   EXPECT_EQ(lines().size(), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+// A bar that reads when the test lets it, behind the same queue as standard output.
+struct SlowI3bar : testing::Test {
+  std::string got;
+  bool reading = false;
+  platform::linux_backend::BarOutput output{
+      [this](std::string_view b) -> std::optional<std::size_t> {
+        if (!reading) return 0;
+        got += b;
+        return b.size();
+      }};
+  double clock = 0;
+  std::unique_ptr<I3barStatusItem> item;
+
+  void start() {
+    item = std::make_unique<I3barStatusItem>([this](std::string_view b) { return output.write(b); },
+                                             [](std::string_view) { return true; },
+                                             [this] { return clock; });
+    item->setFrameWriter([this](std::string_view f) { return output.writeFrame(f); },
+                         [this] { return output.frameWaiting(); });
+  }
+  void read() {
+    reading = true;
+    output.flush();
+    reading = false;
+  }
+  // The body read so far, closed, must be one JSON array of one-block arrays.
+  std::vector<std::string> shownTitles() {
+    const std::size_t header = got.find('\n');
+    EXPECT_EQ(got.substr(0, header), "{\"version\":1,\"click_events\":true}");
+    const json body = json::parse(got.substr(header + 1) + "]");
+    std::vector<std::string> titles;
+    for (const json& array : body) titles.push_back(array.at(0).at("full_text"));
+    return titles;
+  }
+};
+
+TEST_F(SlowI3bar, DroppedArraysLeaveValidJsonWithTheNewestTitle) {
+  start();
+  // The bar reads nothing until three titles have been set: only the third arrives, and as the
+  // first array it has no comma.
+  item->setAttributedTitle(title("1 minute"));
+  item->setAttributedTitle(title("2 minutes"));
+  item->setAttributedTitle(title("3 minutes"));
+  read();
+  EXPECT_EQ(shownTitles().size(), 1u);
+  // Later arrays that replace each other keep the comma of the one they replace.
+  item->setAttributedTitle(title("4 minutes"));
+  item->setAttributedTitle(title("5 minutes"));
+  read();
+  item->setAttributedTitle(title("6 minutes"));
+  read();
+  const auto titles = shownTitles();
+  ASSERT_EQ(titles.size(), 3u);
+  EXPECT_NE(titles[0].find("3 minutes"), std::string::npos);
+  EXPECT_NE(titles[1].find("5 minutes"), std::string::npos);
+  EXPECT_NE(titles[2].find("6 minutes"), std::string::npos);
 }
 
 }  // namespace

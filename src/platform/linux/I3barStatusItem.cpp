@@ -85,8 +85,13 @@ void I3barStatusItem::setAttributedTitle(const AttributedString& title) {
   // The bar redraws on every line it reads: only changes are worth a wakeup.
   if (line == lastLine_) return;
   lastLine_ = line;
-  writeFrame((firstArray_ ? "" : ",") + line + "\n");
-  firstArray_ = false;
+  // Arrays are elements of one endless array, so each after the first is led by a comma. An
+  // array still waiting for a slow bar is replaced by this one, which takes over its lead: the
+  // stream stays valid JSON whatever is dropped.
+  const bool comma = frameWaiting() ? waitingHasComma_ : anyArray_;
+  writeFrame((comma ? "," : "") + line + "\n");
+  anyArray_ = true;
+  waitingHasComma_ = comma;
 }
 
 void I3barStatusItem::writeMessageLine(std::string_view line) {

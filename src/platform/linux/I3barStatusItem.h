@@ -33,7 +33,8 @@ class I3barStatusItem final : public LinuxStatusItem {
 
   Writer messages_;
   std::string lastLine_;
-  bool firstArray_ = true;
+  bool anyArray_ = false;         // an array has been written, and so the next one needs a comma
+  bool waitingHasComma_ = false;  // the lead of the array that still waits to go out
   std::string pending_;
   bool skippingLongLine_ = false;
 };

@@ -29,23 +29,34 @@ class LinuxStatusItem : public StatusItem {
   // The terminal changed size; only the terminal bar cares.
   virtual void terminalResized() {}
 
-  // Called once, when a write finds the bar gone.
+  // Lets a title frame the reader has not taken yet be replaced by a newer one: `frames` writes
+  // a frame that way, `frameWaiting` tells whether one still waits to go out. Without it frames
+  // are written like any other bytes.
+  void setFrameWriter(Writer frames, std::function<bool()> frameWaiting) {
+    frames_ = std::move(frames);
+    frameWaiting_ = std::move(frameWaiting);
+  }
+
+  // Called once, when a write finds the bar gone or outputLost() says so.
   void setOnOutputClosed(std::function<void()> call) { onOutputClosed_ = std::move(call); }
+  // The bar is gone, seen without a write (standard output hung up).
+  void outputLost() {
+    if (outputClosed_) return;
+    outputClosed_ = true;
+    if (onOutputClosed_) onOutputClosed_();
+  }
   void setOnDestroyed(std::function<void()> call) { onDestroyed_ = std::move(call); }
   bool outputClosed() const { return outputClosed_; }
 
  protected:
-  bool write(std::string_view bytes) {
-    if (outputClosed_) return false;
-    if (out_(bytes)) return true;
-    outputClosed_ = true;
-    if (onOutputClosed_) onOutputClosed_();
-    return false;
-  }
+  // Writes all of `bytes`, in order after everything written before.
+  bool write(std::string_view bytes) { return send(out_, bytes); }
 
   // A whole redraw of the title. Unlike write(), a frame the reader has not taken yet may be
   // replaced by a newer one: only the newest title matters.
-  bool writeFrame(std::string_view frame) { return write(frame); }
+  bool writeFrame(std::string_view frame) { return send(frames_ ? frames_ : out_, frame); }
+  // Whether the frame written last still waits, and so would be replaced by the next one.
+  bool frameWaiting() const { return frameWaiting_ && frameWaiting_(); }
 
   // A button-1 press on the item.
   void press() {
@@ -57,7 +68,16 @@ class LinuxStatusItem : public StatusItem {
   }
 
  private:
+  bool send(const Writer& writer, std::string_view bytes) {
+    if (outputClosed_) return false;
+    if (writer(bytes)) return true;
+    outputLost();
+    return false;
+  }
+
   Writer out_;
+  Writer frames_;
+  std::function<bool()> frameWaiting_;
   Clock clock_;
   ClickSequence clicks_;
   bool outputClosed_ = false;

@@ -5,14 +5,19 @@
 #include <glib.h>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/StatusBar.h"
+#include "platform/linux/BarOutput.h"
 #include "platform/linux/GLibRunLoop.h"
 #include "platform/linux/LinuxStatusItem.h"
 
 namespace platform::linux_backend {
 
+// Standard output never blocks the program: a bar that reads slowly gets the newest title when
+// it reads again, and one that has gone (its end of the pipe closed, the terminal hung up) ends
+// the program in order, with success, at once rather than at the next title.
 class StdioStatusBar : public StatusBar {
  public:
   ~StdioStatusBar() override;
@@ -35,9 +40,28 @@ class StdioStatusBar : public StatusBar {
 
  private:
   static gboolean onInput(gint fd, GIOCondition condition, gpointer self);
+  static gboolean onOutputWritable(gint fd, GIOCondition condition, gpointer self);
+  static gboolean onOutputHangUp(gint fd, GIOCondition condition, gpointer self);
 
+  void openOutput();
+  std::optional<std::size_t> send(std::string_view bytes);
+  // After each write: watches for room while something waits, and ends on a lost reader.
+  bool written(bool ok);
+  bool outputHungUp() const;
+  void outputGone();
+  // At the end: gives what still waits (a terminal's restore sequences) a short while to go out.
+  void drain(double seconds);
+
+  enum class OutputKind { stream, socket, file };
+  OutputKind outputKind_ = OutputKind::file;
+  int outputFd_ = -1;
+  bool ownsOutputFd_ = false;
+  int restoreFlags_ = -1;  // standard output's flags, where they had to be changed
+  BarOutput output_;
   LinuxStatusItem* item_ = nullptr;
   guint inputSource_ = 0;
+  guint hangUpWatch_ = 0;
+  guint writableWatch_ = 0;
 };
 
 // i3bar, swaybar and other bars that read the i3bar protocol from a status command.

@@ -121,7 +121,8 @@ void TerminalStatusBar::discardAnswers() {
   // The item's last question was asked after mouse reporting went off, and a terminal answers
   // in order: once its answer is in, nothing more is on the way, and what came before it goes
   // too, so that the shell never reads a report as typed text. Over a slow link that takes a
-  // round trip; a terminal that never answers costs a second, at the end or a stop only.
+  // round trip; a terminal that never answers costs 0.4 s, at the end or a stop only, short
+  // enough that a signal still ends the program within a second.
   // Timed on the monotonic clock alone: poll's own timeout may be scaled by a clock faker.
   const double start = GLibRunLoop::monotonicNow();
   double lastRead = start;
@@ -129,7 +130,7 @@ void TerminalStatusBar::discardAnswers() {
   for (;;) {
     const double now = GLibRunLoop::monotonicNow();
     // After an answer, a short quiet spell says the rest has come.
-    if (now - start >= 1.0 || (answered && now - lastRead >= 0.03)) break;
+    if (now - start >= 0.4 || (answered && now - lastRead >= 0.03)) break;
     pollfd p{input_, POLLIN, 0};
     const int ready = poll(&p, 1, 10);
     if (ready <= 0) continue;
