@@ -51,6 +51,25 @@ XFCE_PANEL_XML = """<?xml version="1.0" encoding="UTF-8"?>
 """
 
 
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>{type}</type>
+  <listen>unix:dir={dir}</listen>
+  <auth>EXTERNAL</auth>
+  {servicedirs}
+  <policy context="default">
+    <allow user="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+"""
+
+APPINDICATOR = "ubuntu-appindicators@ubuntu.com"
+
+
 class HarnessError(Exception):
     pass
 
@@ -118,11 +137,15 @@ class Desktop:
     # Processes
 
     def spawn(self, name, argv, env=None, stdout=None, as_user=False, **kwargs):
+        env = dict(env or self.env)
         if as_user and self.user:
+            # The preload starts after the switch of user: preloaded into setpriv, libfaketime
+            # would share its clock through a semaphore the user may not open.
+            preload = [f"LD_PRELOAD={env.pop('LD_PRELOAD')}"] if "LD_PRELOAD" in env else []
             argv = ["setpriv", f"--reuid={self.user.pw_uid}", f"--regid={self.user.pw_gid}",
-                    "--init-groups", "--"] + list(argv)
+                    "--init-groups", "--", "env", *preload] + list(argv)
         log = open(self.log(name), "ab")
-        process = subprocess.Popen(argv, env=env or self.env, stdin=subprocess.DEVNULL,
+        process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
                                    stdout=stdout or log, stderr=log, start_new_session=True,
                                    **kwargs)
         log.close()
@@ -141,6 +164,7 @@ class Desktop:
             return process.wait(10)
 
     def close(self):
+        self.quit_gnome_shell()
         if self.bus is not None:
             try:
                 self.bus.close_sync(None)
@@ -169,11 +193,18 @@ class Desktop:
         self.display = f":{number.decode()}"
         self.env["DISPLAY"] = self.display
 
-    def start_bus(self, name="bus", config=None):
-        """A private bus; returns its address. The first one is the session bus."""
-        argv = ["dbus-daemon", "--nofork", "--nopidfile", "--print-address=1"]
-        argv += [f"--config-file={config}"] if config else ["--session"]
-        process = self.spawn(name, argv, stdout=subprocess.PIPE)
+    def start_bus(self, name="bus"):
+        """A private bus that the test's user and root may both use; returns its address. "bus"
+        is the session bus (with the usual activatable services), "system" a throw-away system
+        bus."""
+        config = self.path(f"{name}.conf")
+        with open(config, "w") as f:
+            f.write(BUS_CONFIG.format(
+                type="session" if name == "bus" else "system", dir=self.env["XDG_RUNTIME_DIR"],
+                servicedirs="<standard_session_servicedirs/>" if name == "bus" else ""))
+        argv = ["dbus-daemon", "--nofork", "--nopidfile", "--print-address=1",
+                f"--config-file={config}"]
+        process = self.spawn(name, argv, stdout=subprocess.PIPE, as_user=True)
         if not select.select([process.stdout], [], [], 20)[0]:
             raise HarnessError(f"dbus-daemon did not start: {self.log_tail(name)}")
         address = process.stdout.readline().decode().strip()
@@ -185,6 +216,8 @@ class Desktop:
                 address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
                 Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
             self.bus.set_exit_on_close(False)
+        else:
+            self.env["DBUS_SYSTEM_BUS_ADDRESS"] = address
         return address
 
     def call(self, dest, path, iface, method, args=None, reply=None, timeout=5000):
@@ -237,6 +270,53 @@ class Desktop:
         wait_until(lambda: not self.has_owner(WATCHER), 10, "the watcher to go")
 
     # ---------------------------------------------------------------------------------------
+    # GNOME Shell 43, headless, with the AppIndicator extension: the watcher and a host that
+    # shows the label. Runs as an unprivileged user; --unsafe-mode lets Eval read the panel.
+
+    def start_gnome_shell(self, timeout=60):
+        self.start_bus("system")
+        self.env.update(XDG_SESSION_TYPE="wayland", XDG_CURRENT_DESKTOP="GNOME",
+                        GSETTINGS_BACKEND="memory")
+        self.spawn("gnome-shell", ["gnome-shell", "--headless", "--wayland", "--no-x11",
+                                   "--virtual-monitor", "1280x800", "--unsafe-mode",
+                                   "--wayland-display", "wayland-tray-test"], as_user=True)
+        wait_until(lambda: self.has_owner("org.gnome.Shell"), timeout,
+                   f"gnome-shell ({self.log_tail('gnome-shell')})", interval=0.2)
+        def started():
+            try:  # the name comes a moment before the object
+                return self.eval_js("Main.layoutManager._startingUp === false") is True
+            except GLib.Error:
+                return False
+        wait_until(started, timeout, "gnome-shell to finish starting", interval=0.2)
+        self.eval_js(f"Main.extensionManager.enableExtension('{APPINDICATOR}')")
+        wait_until(lambda: self.has_owner(WATCHER), timeout,
+                   f"the AppIndicator extension's watcher ({self.log_tail('gnome-shell')})")
+
+    def eval_js(self, code):
+        """Runs `code` in the shell; returns its value (the shell sends it as JSON)."""
+        import json
+        ok, out = self.call("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell", "Eval",
+                            GLib.Variant("(s)", (code,)), "(bs)", timeout=20000)
+        if not ok:
+            raise HarnessError(f"Eval failed: {out}")
+        return json.loads(out) if out else None
+
+    def quit_gnome_shell(self):
+        process = self.processes.get("gnome-shell")
+        if process is None or process.poll() is not None:
+            return
+        try:
+            self.eval_js("imports.gi.Meta.exit(imports.gi.Meta.ExitCode.SUCCESS)")
+        except (HarnessError, GLib.Error):
+            pass  # it may leave before it answers
+        try:
+            process.wait(15)
+        except subprocess.TimeoutExpired:
+            pass
+        # SIGTERM makes gnome-shell 43 crash: stop() only finishes what Meta.exit left.
+        self.stop("gnome-shell", sig=signal.SIGKILL)
+
+    # ---------------------------------------------------------------------------------------
     # The program
 
     def start_program(self, program, args=(), fake_rate=None, name="program"):
@@ -249,7 +329,7 @@ class Desktop:
             # monotonic tick and the double-click rule keep real time.
             env.update(LD_PRELOAD=library, FAKETIME=f"+0 x{fake_rate}",
                        FAKETIME_DONT_FAKE_MONOTONIC="1")
-        return self.spawn(name, [program, "--status-bar=tray", *args], env=env)
+        return self.spawn(name, [program, "--status-bar=tray", *args], env=env, as_user=True)
 
     def item_name(self, timeout=10):
         def find():

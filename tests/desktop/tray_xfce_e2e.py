@@ -127,7 +127,10 @@ def run(desktop, program, screenshot_path, report, recorder):
     desktop.kill_panel()
     gone = now()
     desktop.start_xfce_panel()
-    registered = wait_until(lambda: item + "/StatusNotifierItem" in desktop.call(
+    unique = desktop.call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                          "org.freedesktop.DBus", "GetNameOwner", GLib.Variant("(s)", (item,)),
+                          "(s)")[0]
+    registered = wait_until(lambda: unique + "/StatusNotifierItem" in desktop.call(
         "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
         "org.freedesktop.DBus.Properties", "Get",
         GLib.Variant("(ss)", ("org.kde.StatusNotifierWatcher",

@@ -296,13 +296,14 @@ TEST_F(Tray, RegistersFromItsFirstTitleAndReadsAsHostsExpect) {
   item->setAttributedTitle(title("12 minutes"));
   ASSERT_TRUE(spinUntil([&] { return !host->registrations.empty(); }));
   const auto& r = host->registrations.front();
-  EXPECT_TRUE(std::regex_match(r.service, std::regex("org\\.kde\\.StatusNotifierItem-" +
-                                                     std::to_string(getpid()) + "-1")))
-      << r.service;
-  // The name belongs to the connection that registered it, where the host will call.
+  // By path: the watcher pairs it with the sender, whose well-known name is the item's.
+  EXPECT_EQ(r.service, "/StatusNotifierItem");
+  EXPECT_TRUE(std::regex_match(itemName(), std::regex("org\\.kde\\.StatusNotifierItem-" +
+                                                      std::to_string(getpid()) + "-1")))
+      << itemName();
   GVariant* owner = callSync(host->bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
                              "org.freedesktop.DBus", "GetNameOwner",
-                             g_variant_new("(s)", r.service.c_str()));
+                             g_variant_new("(s)", itemName().c_str()));
   ASSERT_TRUE(owner);
   EXPECT_EQ(stringAt(owner, 0), r.sender);
   g_variant_unref(owner);
@@ -536,7 +537,7 @@ TEST_F(Tray, WaitsForALateWatcherAndComesBackWhenItRestarts) {
   ASSERT_TRUE(spinUntil([&] { return restarted->registrations.size() == 1; }, 2.0))
       << "not registered again with the new watcher";
   host = std::move(restarted);
-  EXPECT_EQ(host->registrations.front().service, itemName());
+  EXPECT_EQ(host->registrations.front().service, "/StatusNotifierItem");
   // Still one line: a panel coming and going is not news on every restart.
   EXPECT_EQ(messages.size(), 1u);
 }

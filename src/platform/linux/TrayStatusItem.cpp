@@ -25,6 +25,8 @@ constexpr const char* kIntrospection = R"xml(<node>
     <property name="AttentionIconPixmap" type="a(iiay)" access="read"/>
     <property name="AttentionMovieName" type="s" access="read"/>
     <property name="ToolTip" type="(sa(iiay)ss)" access="read"/>
+    <property name="IconAccessibleDesc" type="s" access="read"/>
+    <property name="AttentionAccessibleDesc" type="s" access="read"/>
     <property name="ItemIsMenu" type="b" access="read"/>
     <property name="Menu" type="o" access="read"/>
     <property name="XAyatanaLabel" type="s" access="read"/>
@@ -173,6 +175,10 @@ GVariant* TrayStatusItem::onGetProperty(GDBusConnection*, const char*, const cha
   if (name == "ToolTip") {
     return g_variant_new("(s@a(iiay)ss)", "", emptyPixmaps(), self.toolTip_.c_str(), "");
   }
+  // What a screen reader says for the icon: the whole title, as the tooltip shows it. Hosts
+  // read it again on NewIcon, which every change of the title brings.
+  if (name == "IconAccessibleDesc") return g_variant_new_string(self.toolTip_.c_str());
+  if (name == "AttentionAccessibleDesc") return g_variant_new_string("");
   if (name == "ItemIsMenu") return g_variant_new_boolean(FALSE);
   if (name == "Menu") return g_variant_new_object_path(TrayMenu::kObjectPath);
   if (name == "XAyatanaLabel") return g_variant_new_string(self.label_.c_str());
@@ -235,8 +241,13 @@ void TrayStatusItem::onWatcherVanished(GDBusConnection* bus, const char*, void* 
 
 void TrayStatusItem::registerWithWatcher() {
   if (!hasTitle_ || !nameOwned_ || !watcherPresent_) return;
+  // By object path, which the watcher pairs with our unique name, as libappindicator does.
+  // Given the well-known name instead, GNOME's AppIndicator extension watches that name, drops
+  // the item's Id and Menu when it sees the owner, and then fails to read them back (a race
+  // measured at about one start in two), so the item never shows. The well-known name stays
+  // ours for hosts that look for items by name.
   g_dbus_connection_call(bus_, kWatcherName, kWatcherPath, kWatcherName,
-                         "RegisterStatusNotifierItem", g_variant_new("(s)", busName_.c_str()),
+                         "RegisterStatusNotifierItem", g_variant_new("(s)", kObjectPath),
                          nullptr, G_DBUS_CALL_FLAGS_NONE, -1, cancellable_, onRegistered, this);
 }
 
