@@ -1,8 +1,7 @@
 // The tray icon and label drawn from a title: short forms, pixmap layout and byte order, the
 // badge that keeps black text readable on dark panels, and hidden frames that keep their size.
-#include <gtest/gtest.h>
-
 #include <glib.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 
@@ -126,8 +125,8 @@ TEST(TrayIcon, HiddenFrameIsFullyTransparentAtTheSameSizes) {
   ASSERT_EQ(hidden.size(), std::size(kTrayIconSizes));
   for (std::size_t i = 0; i < hidden.size(); ++i) {
     EXPECT_EQ(hidden[i].width, kTrayIconSizes[i]);
-    EXPECT_EQ(hidden[i].argb.size(), static_cast<std::size_t>(hidden[i].width) *
-                                         hidden[i].width * 4);
+    EXPECT_EQ(hidden[i].argb.size(),
+              static_cast<std::size_t>(hidden[i].width) * hidden[i].width * 4);
     EXPECT_TRUE(std::all_of(hidden[i].argb.begin(), hidden[i].argb.end(),
                             [](std::uint8_t b) { return b == 0; }));
   }

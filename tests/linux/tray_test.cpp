@@ -1,8 +1,8 @@
 // The tray item in-process against a real private dbus-daemon. The test plays the desktop on a
 // connection of its own: the watcher that items register with, and the host that reads their
 // properties, listens to their signals, clicks them and opens their menu.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -43,7 +43,8 @@ AttributedString hidden(AttributedString t) {
 // `done` or the deadline.
 bool spinUntil(const std::function<bool()>& done, double seconds = 5.0) {
   const gint64 end = g_get_monotonic_time() + static_cast<gint64>(seconds * 1e6);
-  const guint wake = g_timeout_add(5, [](void*) -> int { return G_SOURCE_CONTINUE; }, nullptr);
+  const guint wake = g_timeout_add(
+      5, [](void*) -> int { return G_SOURCE_CONTINUE; }, nullptr);
   while (!done() && g_get_monotonic_time() < end) g_main_context_iteration(nullptr, TRUE);
   g_source_remove(wake);
   return done();
@@ -167,13 +168,16 @@ class Watcher {
             g_dbus_method_invocation_return_value(invocation, nullptr);
           }
         },
-        nullptr, nullptr, {}};
-    objectId_ = g_dbus_connection_register_object(bus_, "/StatusNotifierWatcher",
-                                                  node->interfaces[0], &vtable, this, nullptr,
-                                                  nullptr);
+        nullptr,
+        nullptr,
+        {}};
+    objectId_ = g_dbus_connection_register_object(
+        bus_, "/StatusNotifierWatcher", node->interfaces[0], &vtable, this, nullptr, nullptr);
     ownerId_ = g_bus_own_name_on_connection(
         bus_, "org.kde.StatusNotifierWatcher", G_BUS_NAME_OWNER_FLAGS_NONE,
-        [](GDBusConnection*, const char*, void* self) { static_cast<Watcher*>(self)->owned = true; },
+        [](GDBusConnection*, const char*, void* self) {
+          static_cast<Watcher*>(self)->owned = true;
+        },
         nullptr, this, nullptr);
     spinUntil([this] { return owned; });
   }
@@ -252,12 +256,11 @@ struct Tray : testing::Test {
 
   void listen() {
     subscription = g_dbus_connection_signal_subscribe(
-        host->bus(), nullptr, "org.kde.StatusNotifierItem", nullptr, "/StatusNotifierItem",
-        nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        host->bus(), nullptr, "org.kde.StatusNotifierItem", nullptr, "/StatusNotifierItem", nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE,
         [](GDBusConnection*, const char*, const char*, const char*, const char* name,
-           GVariant* args, void* self) {
-          static_cast<Tray*>(self)->signals[name].push_back(g_variant_ref(args));
-        },
+           GVariant* args,
+           void* self) { static_cast<Tray*>(self)->signals[name].push_back(g_variant_ref(args)); },
         this, nullptr);
   }
   // Signals sent before a reply arrive before it: one round trip settles them all.
@@ -298,12 +301,12 @@ TEST_F(Tray, RegistersFromItsFirstTitleAndReadsAsHostsExpect) {
   const auto& r = host->registrations.front();
   // By path: the watcher pairs it with the sender, whose well-known name is the item's.
   EXPECT_EQ(r.service, "/StatusNotifierItem");
-  EXPECT_TRUE(std::regex_match(itemName(), std::regex("org\\.kde\\.StatusNotifierItem-" +
-                                                      std::to_string(getpid()) + "-1")))
+  EXPECT_TRUE(std::regex_match(
+      itemName(), std::regex("org\\.kde\\.StatusNotifierItem-" + std::to_string(getpid()) + "-1")))
       << itemName();
-  GVariant* owner = callSync(host->bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                             "org.freedesktop.DBus", "GetNameOwner",
-                             g_variant_new("(s)", itemName().c_str()));
+  GVariant* owner =
+      callSync(host->bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+               "GetNameOwner", g_variant_new("(s)", itemName().c_str()));
   ASSERT_TRUE(owner);
   EXPECT_EQ(stringAt(owner, 0), r.sender);
   g_variant_unref(owner);
@@ -312,11 +315,18 @@ TEST_F(Tray, RegistersFromItsFirstTitleAndReadsAsHostsExpect) {
   ASSERT_TRUE(call("GetAll", g_variant_new("(s)", "org.kde.StatusNotifierItem"),
                    "/StatusNotifierItem", "org.freedesktop.DBus.Properties", &all));
   GVariant* dict = g_variant_get_child_value(all, 0);
-  const std::map<std::string, std::string> types = {
-      {"Id", "s"},         {"Category", "s"},         {"Title", "s"},
-      {"Status", "s"},     {"IconName", "s"},         {"IconPixmap", "a(iiay)"},
-      {"ToolTip", "(sa(iiay)ss)"}, {"ItemIsMenu", "b"}, {"Menu", "o"},
-      {"XAyatanaLabel", "s"}, {"XAyatanaLabelGuide", "s"}, {"WindowId", "i"}};
+  const std::map<std::string, std::string> types = {{"Id", "s"},
+                                                    {"Category", "s"},
+                                                    {"Title", "s"},
+                                                    {"Status", "s"},
+                                                    {"IconName", "s"},
+                                                    {"IconPixmap", "a(iiay)"},
+                                                    {"ToolTip", "(sa(iiay)ss)"},
+                                                    {"ItemIsMenu", "b"},
+                                                    {"Menu", "o"},
+                                                    {"XAyatanaLabel", "s"},
+                                                    {"XAyatanaLabelGuide", "s"},
+                                                    {"WindowId", "i"}};
   for (const auto& [name, type] : types) {
     GVariant* v = g_variant_lookup_value(dict, name.c_str(), nullptr);
     ASSERT_TRUE(v) << name;
@@ -373,8 +383,9 @@ TEST_F(Tray, SignalsOnlyWhatChangedAndHiddenFramesKeepTheirSize) {
   // A tick that changes nothing: no host is woken.
   EXPECT_EQ(signalsAfter(title("12 minutes")), (std::map<std::string, int>{}));
   // A new minute changes all three.
-  EXPECT_EQ(signalsAfter(title("13 minutes")),
-            (std::map<std::string, int>{{"NewIcon", 1}, {"NewToolTip", 1}, {"XAyatanaNewLabel", 1}}));
+  EXPECT_EQ(
+      signalsAfter(title("13 minutes")),
+      (std::map<std::string, int>{{"NewIcon", 1}, {"NewToolTip", 1}, {"XAyatanaNewLabel", 1}}));
   const std::string visibleTitle = "Time Sitting: 13 minutes";
   GVariant* args = signals["XAyatanaNewLabel"].front();
   EXPECT_EQ(typeOf(args), "(ss)");
@@ -411,8 +422,9 @@ TEST_F(Tray, SignalsOnlyWhatChangedAndHiddenFramesKeepTheirSize) {
   EXPECT_EQ(signalsAfter(title("13 minutes")),
             (std::map<std::string, int>{{"NewIcon", 1}, {"XAyatanaNewLabel", 1}}));
   EXPECT_EQ(getString("XAyatanaLabel"), visibleTitle);
-  EXPECT_EQ(signalsAfter(hidden(title("14 minutes"))),
-            (std::map<std::string, int>{{"NewIcon", 1}, {"NewToolTip", 1}, {"XAyatanaNewLabel", 1}}));
+  EXPECT_EQ(
+      signalsAfter(hidden(title("14 minutes"))),
+      (std::map<std::string, int>{{"NewIcon", 1}, {"NewToolTip", 1}, {"XAyatanaNewLabel", 1}}));
 }
 
 TEST_F(Tray, ActivateIsAClickAndTwoWithin400MsADoubleClick) {
@@ -429,7 +441,7 @@ TEST_F(Tray, ActivateIsAClickAndTwoWithin400MsADoubleClick) {
   EXPECT_EQ(activate(100.0), std::make_pair(1, 0));
   EXPECT_EQ(activate(100.35), std::make_pair(1, 1));  // xfce: the user's own gap
   EXPECT_EQ(activate(101.0), std::make_pair(2, 1));
-  EXPECT_EQ(activate(101.5), std::make_pair(3, 1));   // 500 ms: two clicks
+  EXPECT_EQ(activate(101.5), std::make_pair(3, 1));  // 500 ms: two clicks
   EXPECT_EQ(activate(101.6), std::make_pair(3, 2));
   EXPECT_EQ(activate(101.65), std::make_pair(4, 2));  // a third press starts afresh
   // The middle button restarts, and is never half of a double-click.

@@ -21,8 +21,8 @@ void unrefObject(void* p) { g_object_unref(p); }
 using Surface = std::unique_ptr<cairo_surface_t, Deleter<cairo_surface_t, cairo_surface_destroy>>;
 using Cairo = std::unique_ptr<cairo_t, Deleter<cairo_t, cairo_destroy>>;
 using Layout = std::unique_ptr<PangoLayout, Deleter<void, unrefObject>>;
-using FontDescription =
-    std::unique_ptr<PangoFontDescription, Deleter<PangoFontDescription, pango_font_description_free>>;
+using FontDescription = std::unique_ptr<PangoFontDescription,
+                                        Deleter<PangoFontDescription, pango_font_description_free>>;
 
 // The badge: near white, with a rim dark enough to show its edge on a light panel.
 constexpr double kBadge[] = {0.97, 0.97, 0.97};
@@ -94,7 +94,8 @@ TrayPixmap toNetworkArgb(cairo_surface_t* surface, int size) {
   cairo_surface_flush(surface);
   const unsigned char* data = cairo_image_surface_get_data(surface);
   const int stride = cairo_image_surface_get_stride(surface);
-  TrayPixmap pixmap{size, size, std::vector<std::uint8_t>(static_cast<std::size_t>(size) * size * 4)};
+  TrayPixmap pixmap{size, size,
+                    std::vector<std::uint8_t>(static_cast<std::size_t>(size) * size * 4)};
   std::uint8_t* out = pixmap.argb.data();
   for (int y = 0; y < size; ++y) {
     const auto* row = reinterpret_cast<const std::uint32_t*>(data + y * stride);
@@ -141,8 +142,8 @@ TrayIconFace trayIconFace(const AttributedString& title) {
   if (title.runs().empty()) return face;
   // The duration label is the title's last run; the prefix before it has no style of its own.
   const auto& run = title.runs().back();
-  face.text = shortDuration(
-      std::string_view(title.string()).substr(run.range.location, run.range.length));
+  face.text =
+      shortDuration(std::string_view(title.string()).substr(run.range.location, run.range.length));
   if (run.attributes.foregroundColor && !face.transparent) {
     face.color = run.attributes.foregroundColor->rgba();
     face.color.alpha = 1.0;
@@ -183,8 +184,7 @@ double textWidth(std::string_view text) {
 std::string blankOfWidth(std::string_view text) {
   // Em, en, three-per-em, four-per-em, six-per-em and hair spaces: fonts give them fixed
   // fractions of an em, so a mix of them matches a width to within a hair.
-  static const char* const kSpaces[] = {"\u2003", "\u2002", "\u2004", "\u2005", "\u2006",
-                                        "\u200a"};
+  static const char* const kSpaces[] = {"\u2003", "\u2002", "\u2004", "\u2005", "\u2006", "\u200a"};
   struct Space {
     const char* utf8;
     double width;

@@ -92,8 +92,8 @@ GDBusConnection* connectSessionBus(double timeoutSeconds, std::string& whyNot) {
     attempt->done.notify_one();
   });
   std::unique_lock lock(attempt->mutex);
-  const bool finished = attempt->done.wait_for(
-      lock, std::chrono::duration<double>(timeoutSeconds), [&] { return attempt->finished; });
+  const bool finished = attempt->done.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                                               [&] { return attempt->finished; });
   lock.unlock();
   if (finished) {
     worker.join();
@@ -117,8 +117,8 @@ GDBusConnection* connectSessionBus(double timeoutSeconds, std::string& whyNot) {
 bool hasWatcher(GDBusConnection* bus, int timeoutMs, std::string& whyNot) {
   GError* error = nullptr;
   GVariant* reply = g_dbus_connection_call_sync(
-      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-      "NameHasOwner", g_variant_new("(s)", TrayStatusItem::kWatcherName), G_VARIANT_TYPE("(b)"),
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+      g_variant_new("(s)", TrayStatusItem::kWatcherName), G_VARIANT_TYPE("(b)"),
       G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, &error);
   if (!reply) {
     whyNot = std::string("cannot ask the session bus for a tray: ") + error->message;
@@ -154,10 +154,10 @@ std::unique_ptr<StatusBar> connectTray(LinuxContext& context, std::string& whyNo
     g_object_unref(bus);
     return nullptr;
   }
-  auto bar = std::make_unique<TrayStatusBar>(
-      bus, TrayOptions{.clock = &GLibRunLoop::monotonicNow,
-                       .messages = toStandardError,
-                       .onBusLost = [] { NSApp().terminate(); }});
+  auto bar =
+      std::make_unique<TrayStatusBar>(bus, TrayOptions{.clock = &GLibRunLoop::monotonicNow,
+                                                       .messages = toStandardError,
+                                                       .onBusLost = [] { NSApp().terminate(); }});
   g_object_unref(bus);
   return bar;
 }

@@ -74,7 +74,8 @@ TrayStatusItem::TrayStatusItem(GDBusConnection* bus, int serial, Clock clock, Me
       messages_(std::move(messages)),
       menu_(std::make_unique<TrayMenu>([this] { sendAction(); }, [this] { sendDoubleAction(); })),
       cancellable_(g_cancellable_new()) {
-  hiddenIcon_ = pixmapArray(renderTrayIcon({.text = "", .color = {0, 0, 0, 0}, .transparent = true}));
+  hiddenIcon_ =
+      pixmapArray(renderTrayIcon({.text = "", .color = {0, 0, 0, 0}, .transparent = true}));
 
   static const GDBusInterfaceVTable vtable = {onMethodCall, onGetProperty, nullptr, {}};
   GError* error = nullptr;
@@ -84,8 +85,9 @@ TrayStatusItem::TrayStatusItem(GDBusConnection* bus, int serial, Clock clock, Me
     messages_(std::string("sitting-timer: tray: cannot export the item: ") + error->message);
     g_error_free(error);
   }
-  ownerId_ = g_bus_own_name_on_connection(bus_, busName_.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
-                                          onNameAcquired, nullptr, this, nullptr);
+  ownerId_ =
+      g_bus_own_name_on_connection(bus_, busName_.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
+                                   onNameAcquired, nullptr, this, nullptr);
   watchId_ = g_bus_watch_name_on_connection(bus_, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
                                             onWatcherAppeared, onWatcherVanished, this, nullptr);
 }
@@ -188,8 +190,8 @@ GVariant* TrayStatusItem::onGetProperty(GDBusConnection*, const char*, const cha
 }
 
 void TrayStatusItem::onMethodCall(GDBusConnection*, const char*, const char*, const char*,
-                                  const char* method, GVariant*,
-                                  GDBusMethodInvocation* invocation, void* data) {
+                                  const char* method, GVariant*, GDBusMethodInvocation* invocation,
+                                  void* data) {
   auto& self = *static_cast<TrayStatusItem*>(data);
   const std::string_view name = method;
   // Answer first: the action runs a whole tick, and a host may wait for the reply.
@@ -247,8 +249,8 @@ void TrayStatusItem::registerWithWatcher() {
   // measured at about one start in two), so the item never shows. The well-known name stays
   // ours for hosts that look for items by name.
   g_dbus_connection_call(bus_, kWatcherName, kWatcherPath, kWatcherName,
-                         "RegisterStatusNotifierItem", g_variant_new("(s)", kObjectPath),
-                         nullptr, G_DBUS_CALL_FLAGS_NONE, -1, cancellable_, onRegistered, this);
+                         "RegisterStatusNotifierItem", g_variant_new("(s)", kObjectPath), nullptr,
+                         G_DBUS_CALL_FLAGS_NONE, -1, cancellable_, onRegistered, this);
 }
 
 void TrayStatusItem::onRegistered(GObject* bus, GAsyncResult* result, void* data) {

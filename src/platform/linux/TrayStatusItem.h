@@ -30,7 +30,7 @@ namespace platform::linux_backend {
 
 class TrayStatusItem final : public StatusItem {
  public:
-  using Clock = std::function<double()>;                    // monotonic seconds
+  using Clock = std::function<double()>;                   // monotonic seconds
   using Messages = std::function<void(std::string_view)>;  // one line for the user
 
   static constexpr const char* kObjectPath = "/StatusNotifierItem";
