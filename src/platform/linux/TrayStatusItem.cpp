@@ -237,7 +237,7 @@ void TrayStatusItem::onWatcherVanished(GDBusConnection* bus, const char*, void* 
     self.saidWaiting_ = true;
     self.messages_(
         "sitting-timer: tray: waiting for a tray (no org.kde.StatusNotifierWatcher on the "
-        "session bus yet)");
+        "session bus)");
   }
 }
 
