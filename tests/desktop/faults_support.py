@@ -22,11 +22,14 @@ def in_private_namespace():
         return
     if not shutil.which("unshare"):
         sys.exit("unshare is needed")
-    setup = ("mount -t tmpfs -o mode=1777 tmpfs /tmp && mkdir -m 1777 /tmp/.X11-unix && "
-             "exec \"$@\"")
+    here = os.path.dirname(os.path.abspath(__file__))
+    # The script, its interpreter and the program under test may all live under /tmp.
+    keep = [here, os.path.abspath(sys.argv[0]), sys.executable] + [
+        os.path.abspath(a) for a in sys.argv[1:] if os.path.exists(a)]
     env = dict(os.environ, SITTING_TIMER_FAULTS_NS="1")
     code = subprocess.call(["unshare", "--mount", "--net", "--fork", "--propagation", "private",
-                            "sh", "-c", setup, "-", sys.executable] + sys.argv, env=env)
+                            os.path.join(here, "private-tmp"), *keep, "--", sys.executable]
+                           + [os.path.abspath(sys.argv[0])] + sys.argv[1:], env=env)
     sys.exit(code)
 
 

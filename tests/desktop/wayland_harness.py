@@ -67,13 +67,14 @@ def enter_namespace(keep=()):
         signal.signal(sig, lambda s, _f: sys.exit(128 + s))
     keep = sorted({os.path.realpath(p) for p in keep
                    if os.path.realpath(p).startswith("/tmp/")})
-    held = [os.open(p, os.O_PATH) for p in keep]
+    # The old /tmp stays reachable under /mnt, so that what the test needs from it can be bound
+    # back: mount(8) would resolve a /proc/self/fd link to the path, which by then names the new,
+    # empty /tmp.
+    subprocess.run(["mount", "--rbind", "/tmp", "/mnt"], check=True)
     subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp"], check=True)
-    for path, fd in zip(keep, held):
+    for path in keep:
         os.makedirs(path, exist_ok=True)
-        subprocess.run(["mount", "--bind", f"/proc/self/fd/{fd}", path], check=True,
-                       pass_fds=(fd,))
-        os.close(fd)
+        subprocess.run(["mount", "--bind", "/mnt" + path[len("/tmp"):], path], check=True)
     os.makedirs("/tmp/.X11-unix", mode=0o1777, exist_ok=True)
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
 
