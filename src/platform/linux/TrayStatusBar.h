@@ -1,14 +1,57 @@
-// TrayStatusBar.h: the item in a desktop's tray, as a StatusNotifierItem on the session bus.
+// TrayStatusBar.h: the item in a desktop's tray, as a StatusNotifierItem on the session bus
+// (KDE Plasma, XFCE, LXQt, Cinnamon, MATE, waybar, GNOME with the AppIndicator extension).
 #pragma once
 
+#include <gio/gio.h>
+
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "platform/linux/Providers.h"
+#include "platform/linux/TrayStatusItem.h"
 
 namespace platform::linux_backend {
 
 std::string probeTray(const LinuxContext& context);
 std::unique_ptr<StatusBar> connectTray(LinuxContext& context, std::string& whyNot);
+
+struct TrayOptions {
+  TrayStatusItem::Clock clock;        // monotonic seconds, for telling double-clicks
+  TrayStatusItem::Messages messages;  // one line for the user, without its newline
+  std::function<void()> onBusLost;    // the session bus closed: end the program
+};
+
+class TrayStatusBar final : public StatusBar {
+ public:
+  // Takes a reference on `bus`, which must be the process's shared session bus connection (the
+  // menu is exported there). A closed bus is reported once and calls onBusLost.
+  TrayStatusBar(GDBusConnection* bus, TrayOptions options);
+  ~TrayStatusBar() override;
+  TrayStatusBar(const TrayStatusBar&) = delete;
+  TrayStatusBar& operator=(const TrayStatusBar&) = delete;
+
+  std::unique_ptr<StatusItem> statusItemWithLength(double length) override;
+  // Standard error: a tray has no place for text of its own.
+  void writeMessageLine(std::string_view line) override;
+
+ private:
+  static void onClosed(GDBusConnection*, gboolean remotePeerVanished, GError* error, void* self);
+
+  GDBusConnection* bus_;
+  TrayOptions options_;
+  unsigned long closedHandler_ = 0;
+  unsigned lateClosed_ = 0;
+  bool saidClosed_ = false;
+  int items_ = 0;
+};
+
+// The process's shared session bus connection, made within `timeoutSeconds` without running
+// the main loop (a start-up probe must not dispatch anything yet); null with `whyNot` set.
+// Losing it does not end the process: the caller decides.
+GDBusConnection* connectSessionBus(double timeoutSeconds, std::string& whyNot);
+
+// Whether a StatusNotifierWatcher owns its name, asked within `timeoutMs`.
+bool hasWatcher(GDBusConnection* bus, int timeoutMs, std::string& whyNot);
 
 }  // namespace platform::linux_backend

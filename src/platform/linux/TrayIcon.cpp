@@ -1,0 +1,213 @@
+#include "platform/linux/TrayIcon.h"
+
+#include <pango/pangocairo.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <memory>
+
+#include "platform/linux/LinuxStatusItem.h"
+
+namespace platform::linux_backend {
+
+namespace {
+
+template <class T, void (*Free)(T*)>
+struct Deleter {
+  void operator()(T* p) const { Free(p); }
+};
+void unrefObject(void* p) { g_object_unref(p); }
+using Surface = std::unique_ptr<cairo_surface_t, Deleter<cairo_surface_t, cairo_surface_destroy>>;
+using Cairo = std::unique_ptr<cairo_t, Deleter<cairo_t, cairo_destroy>>;
+using Layout = std::unique_ptr<PangoLayout, Deleter<void, unrefObject>>;
+using FontDescription = std::unique_ptr<PangoFontDescription,
+                                        Deleter<PangoFontDescription, pango_font_description_free>>;
+
+// The badge: near white, with a rim dark enough to show its edge on a light panel.
+constexpr double kBadge[] = {0.97, 0.97, 0.97};
+constexpr double kRim[] = {0.15, 0.15, 0.15, 0.85};
+
+void roundedRectangle(cairo_t* cr, double x, double y, double w, double h, double r) {
+  cairo_new_sub_path(cr);
+  cairo_arc(cr, x + w - r, y + r, r, -M_PI / 2, 0);
+  cairo_arc(cr, x + w - r, y + h - r, r, 0, M_PI / 2);
+  cairo_arc(cr, x + r, y + h - r, r, M_PI / 2, M_PI);
+  cairo_arc(cr, x + r, y + r, r, M_PI, 3 * M_PI / 2);
+  cairo_close_path(cr);
+}
+
+Layout boldLayout(cairo_t* cr, const std::string& text, double pixels) {
+  Layout layout(pango_cairo_create_layout(cr));
+  FontDescription font(pango_font_description_from_string("Sans Bold"));
+  pango_font_description_set_absolute_size(font.get(), pixels * PANGO_SCALE);
+  pango_layout_set_font_description(layout.get(), font.get());
+  pango_layout_set_text(layout.get(), text.data(), static_cast<int>(text.size()));
+  return layout;
+}
+
+void drawFace(cairo_t* cr, const TrayIconFace& face, int size) {
+  const double s = size;
+  // Small icons use every pixel: at 16 or 22 a margin costs a third of a digit.
+  const double margin = size < 24 ? 0.0 : std::round(s / 16);
+  const double line = std::max(1.0, std::round(s / 22));
+  const double side = s - 2 * margin;
+  roundedRectangle(cr, margin + line / 2, margin + line / 2, side - line, side - line, s * 0.2);
+  cairo_set_source_rgb(cr, kBadge[0], kBadge[1], kBadge[2]);
+  cairo_fill_preserve(cr);
+  cairo_set_source_rgba(cr, kRim[0], kRim[1], kRim[2], kRim[3]);
+  cairo_set_line_width(cr, line);
+  cairo_stroke_preserve(cr);
+  // Whatever the count, the text stays on the badge.
+  cairo_clip(cr);
+
+  // Crisp grey edges: subpixel colour fringes would tint the red ramp.
+  cairo_font_options_t* options = cairo_font_options_create();
+  cairo_font_options_set_antialias(options, CAIRO_ANTIALIAS_GRAY);
+  cairo_font_options_set_hint_style(options, CAIRO_HINT_STYLE_SLIGHT);
+  cairo_set_font_options(cr, options);
+  cairo_font_options_destroy(options);
+
+  // The ink is fitted, not the font size: "<1" and "59" must fill the badge alike, and a long
+  // count of hours shrinks rather than spilling over the rim.
+  const double room = side - 2 * line - std::max(1.0, std::round(s / 16));
+  double pixels = s * 0.62;
+  Layout layout = boldLayout(cr, face.text, pixels);
+  PangoRectangle ink{};
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    pango_layout_get_pixel_extents(layout.get(), &ink, nullptr);
+    const double over = std::max(ink.width / room, ink.height / (s * 0.62));
+    if (over <= 1.0 || ink.width <= 0) break;
+    pixels = std::max(3.0, pixels / over * 0.98);
+    layout = boldLayout(cr, face.text, pixels);
+  }
+  pango_layout_get_pixel_extents(layout.get(), &ink, nullptr);
+  cairo_move_to(cr, std::round((s - ink.width) / 2 - ink.x),
+                std::round((s - ink.height) / 2 - ink.y));
+  cairo_set_source_rgba(cr, face.color.red, face.color.green, face.color.blue, 1.0);
+  pango_cairo_show_layout(cr, layout.get());
+}
+
+// Cairo keeps premultiplied pixels in native-endian words; hosts want them straight, byte by
+// byte A, R, G, B.
+TrayPixmap toNetworkArgb(cairo_surface_t* surface, int size) {
+  cairo_surface_flush(surface);
+  const unsigned char* data = cairo_image_surface_get_data(surface);
+  const int stride = cairo_image_surface_get_stride(surface);
+  TrayPixmap pixmap{size, size,
+                    std::vector<std::uint8_t>(static_cast<std::size_t>(size) * size * 4)};
+  std::uint8_t* out = pixmap.argb.data();
+  for (int y = 0; y < size; ++y) {
+    const auto* row = reinterpret_cast<const std::uint32_t*>(data + y * stride);
+    for (int x = 0; x < size; ++x) {
+      const std::uint32_t p = row[x];
+      const unsigned a = p >> 24;
+      const auto straight = [a](unsigned c) -> std::uint8_t {
+        return a == 0 ? 0 : static_cast<std::uint8_t>(std::min(255u, (c * 255 + a / 2) / a));
+      };
+      *out++ = static_cast<std::uint8_t>(a);
+      *out++ = straight((p >> 16) & 0xff);
+      *out++ = straight((p >> 8) & 0xff);
+      *out++ = straight(p & 0xff);
+    }
+  }
+  return pixmap;
+}
+
+PangoFontDescription* labelFont() {
+  // Large, so that rounding to whole pixels hardly matters; widths scale with the size.
+  static PangoFontDescription* font = pango_font_description_from_string("Sans 48px");
+  return font;
+}
+
+}  // namespace
+
+std::string shortDuration(std::string_view label) {
+  const auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+  const auto first = std::find_if(label.begin(), label.end(), isDigit);
+  if (first == label.end()) return std::string(label.substr(0, 3));
+  const auto last = std::find_if_not(first, label.end(), isDigit);
+  std::string digits(first, last);
+  const auto firstAt = static_cast<std::size_t>(first - label.begin());
+  if (label.find('<') < firstAt) return "<" + digits;
+  if (label.substr(firstAt + digits.size()).find("hour") != std::string_view::npos) {
+    return digits + "h";
+  }
+  return digits;
+}
+
+TrayIconFace trayIconFace(const AttributedString& title) {
+  TrayIconFace face;
+  face.transparent = drawnTransparent(title);
+  if (title.runs().empty()) return face;
+  // The duration label is the title's last run; the prefix before it has no style of its own.
+  const auto& run = title.runs().back();
+  face.text =
+      shortDuration(std::string_view(title.string()).substr(run.range.location, run.range.length));
+  if (run.attributes.foregroundColor && !face.transparent) {
+    face.color = run.attributes.foregroundColor->rgba();
+    face.color.alpha = 1.0;
+  }
+  if (face.transparent) face.text.clear();
+  return face;
+}
+
+std::vector<TrayPixmap> renderTrayIcon(const TrayIconFace& face) {
+  std::vector<TrayPixmap> pixmaps;
+  for (int size : kTrayIconSizes) {
+    if (face.transparent || face.text.empty()) {
+      pixmaps.push_back(
+          {size, size, std::vector<std::uint8_t>(static_cast<std::size_t>(size) * size * 4)});
+      continue;
+    }
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size));
+    Cairo cr(cairo_create(surface.get()));
+    drawFace(cr.get(), face, size);
+    pixmaps.push_back(toNetworkArgb(surface.get(), size));
+  }
+  return pixmaps;
+}
+
+double textWidth(std::string_view text) {
+  PangoFontMap* fontMap = pango_cairo_font_map_get_default();
+  PangoContext* context = pango_font_map_create_context(fontMap);
+  PangoLayout* layout = pango_layout_new(context);
+  pango_layout_set_font_description(layout, labelFont());
+  pango_layout_set_text(layout, text.data(), static_cast<int>(text.size()));
+  PangoRectangle logical{};
+  pango_layout_get_extents(layout, nullptr, &logical);
+  g_object_unref(layout);
+  g_object_unref(context);
+  return static_cast<double>(logical.width) / PANGO_SCALE;
+}
+
+std::string blankOfWidth(std::string_view text) {
+  // Em, en, three-per-em, four-per-em, six-per-em and hair spaces: fonts give them fixed
+  // fractions of an em, so a mix of them matches a width to within a hair.
+  static const char* const kSpaces[] = {"\u2003", "\u2002", "\u2004", "\u2005", "\u2006", "\u200a"};
+  struct Space {
+    const char* utf8;
+    double width;
+  };
+  static const std::vector<Space> spaces = [] {
+    std::vector<Space> measured;
+    for (const char* s : kSpaces) {
+      if (const double w = textWidth(s); w > 0) measured.push_back({s, w});
+    }
+    std::sort(measured.begin(), measured.end(),
+              [](const Space& a, const Space& b) { return a.width > b.width; });
+    return measured;
+  }();
+  if (text.empty()) return {};
+  double remaining = textWidth(text);
+  std::string blank;
+  for (const Space& space : spaces) {
+    for (; remaining >= space.width; remaining -= space.width) blank += space.utf8;
+  }
+  if (!spaces.empty() && (blank.empty() || remaining > spaces.back().width / 2)) {
+    blank += spaces.back().utf8;
+  }
+  return blank.empty() ? std::string(" ") : blank;
+}
+
+}  // namespace platform::linux_backend

@@ -1,0 +1,602 @@
+// The tray item in-process against a real private dbus-daemon. The test plays the desktop on a
+// connection of its own: the watcher that items register with, and the host that reads their
+// properties, listens to their signals, clicks them and opens their menu.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "platform/linux/TrayStatusBar.h"
+
+using platform::AttributedString;
+using platform::Color;
+using platform::StatusItem;
+using namespace platform::linux_backend;
+
+namespace {
+
+AttributedString title(std::string_view label, Color color = Color::blackColor()) {
+  AttributedString t("Time Sitting: ");
+  AttributedString l(label);
+  l.addAttributes({.font = platform::Font::boldSystemFontOfSize(0), .foregroundColor = color},
+                  {0, l.length()});
+  t.appendAttributedString(l);
+  return t;
+}
+
+AttributedString hidden(AttributedString t) {
+  t.addAttributes({.foregroundColor = Color::clearColor()}, {0, t.length()});
+  return t;
+}
+
+// Turns the default main context, where both the item and the test's host side live, until
+// `done` or the deadline.
+bool spinUntil(const std::function<bool()>& done, double seconds = 5.0) {
+  const gint64 end = g_get_monotonic_time() + static_cast<gint64>(seconds * 1e6);
+  const guint wake = g_timeout_add(
+      5, [](void*) -> int { return G_SOURCE_CONTINUE; }, nullptr);
+  while (!done() && g_get_monotonic_time() < end) g_main_context_iteration(nullptr, TRUE);
+  g_source_remove(wake);
+  return done();
+}
+
+void spinFor(double seconds) {
+  spinUntil([] { return false; }, seconds);
+}
+
+// A session bus of the test's own; killed with the fixture.
+class PrivateBus {
+ public:
+  PrivateBus() {
+    int out[2];
+    if (pipe(out) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      // Gone with the test, even one killed by its timeout.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+      const int devnull = open("/dev/null", O_WRONLY);
+      dup2(devnull, STDERR_FILENO);
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
+      execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
+             "--print-address=1", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(out[1]);
+    FILE* in = fdopen(out[0], "r");
+    char line[512] = {};
+    if (in && std::fgets(line, sizeof line, in)) address_ = line;
+    if (in) std::fclose(in);
+    while (!address_.empty() && address_.back() == '\n') address_.pop_back();
+  }
+  ~PrivateBus() { stop(); }
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  const std::string& address() const { return address_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string address_;
+};
+
+GVariant* callSync(GDBusConnection* bus, const char* dest, const char* path, const char* iface,
+                   const char* method, GVariant* args, std::string* error = nullptr) {
+  struct Reply {
+    bool done = false;
+    GVariant* value = nullptr;
+    std::string error;
+  } reply;
+  // Asynchronous and spun: the item answers from this very thread's main context.
+  g_dbus_connection_call(
+      bus, dest, path, iface, method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+      [](GObject* source, GAsyncResult* result, void* data) {
+        auto& r = *static_cast<Reply*>(data);
+        GError* e = nullptr;
+        r.value = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &e);
+        if (e) {
+          r.error = e->message;
+          g_error_free(e);
+        }
+        r.done = true;
+      },
+      &reply);
+  spinUntil([&] { return reply.done; }, 10.0);
+  if (error) *error = reply.error;
+  return reply.value;
+}
+
+std::string typeOf(GVariant* v) { return g_variant_get_type_string(v); }
+
+std::string stringAt(GVariant* tuple, std::size_t i) {
+  GVariant* child = g_variant_get_child_value(tuple, i);
+  std::string s = g_variant_get_string(child, nullptr);
+  g_variant_unref(child);
+  return s;
+}
+
+// The desktop's side: a watcher that records registrations, on a connection of its own.
+class Watcher {
+ public:
+  explicit Watcher(const std::string& address) {
+    bus_ = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    g_dbus_connection_set_exit_on_close(bus_, FALSE);
+  }
+  ~Watcher() {
+    if (ownerId_) g_bus_unown_name(ownerId_);
+    if (objectId_) g_dbus_connection_unregister_object(bus_, objectId_);
+    g_object_unref(bus_);
+  }
+  GDBusConnection* bus() const { return bus_; }
+
+  // Takes the watcher's name, as a panel does when it starts.
+  void start(bool reject = false) {
+    reject_ = reject;
+    static GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
+        "<node><interface name='org.kde.StatusNotifierWatcher'>"
+        "<method name='RegisterStatusNotifierItem'><arg type='s' direction='in'/></method>"
+        "</interface></node>",
+        nullptr);
+    static const GDBusInterfaceVTable vtable = {
+        [](GDBusConnection*, const char* sender, const char*, const char*, const char*,
+           GVariant* args, GDBusMethodInvocation* invocation, void* self) {
+          auto& w = *static_cast<Watcher*>(self);
+          const char* service = nullptr;
+          g_variant_get(args, "(&s)", &service);
+          w.registrations.push_back({sender, service});
+          if (w.reject_) {
+            g_dbus_method_invocation_return_dbus_error(invocation, "org.example.Busy", "busy");
+          } else {
+            g_dbus_method_invocation_return_value(invocation, nullptr);
+          }
+        },
+        nullptr,
+        nullptr,
+        {}};
+    objectId_ = g_dbus_connection_register_object(
+        bus_, "/StatusNotifierWatcher", node->interfaces[0], &vtable, this, nullptr, nullptr);
+    ownerId_ = g_bus_own_name_on_connection(
+        bus_, "org.kde.StatusNotifierWatcher", G_BUS_NAME_OWNER_FLAGS_NONE,
+        [](GDBusConnection*, const char*, void* self) {
+          static_cast<Watcher*>(self)->owned = true;
+        },
+        nullptr, this, nullptr);
+    spinUntil([this] { return owned; });
+  }
+
+  struct Registration {
+    std::string sender, service;
+  };
+  std::vector<Registration> registrations;
+  bool owned = false;
+
+ private:
+  GDBusConnection* bus_;
+  unsigned objectId_ = 0, ownerId_ = 0;
+  bool reject_ = false;
+};
+
+struct Tray : testing::Test {
+  PrivateBus daemon;
+  std::unique_ptr<Watcher> host;
+  double now = 100.0;
+  std::vector<std::string> messages;
+  int clicks = 0, doubleClicks = 0, busLost = 0;
+  std::unique_ptr<TrayStatusBar> bar;
+  std::unique_ptr<StatusItem> item;
+  std::map<std::string, std::vector<GVariant*>> signals;  // by name, in order
+  unsigned subscription = 0;
+
+  void SetUp() override {
+    ASSERT_FALSE(daemon.address().empty()) << "dbus-daemon did not start";
+    setenv("DBUS_SESSION_BUS_ADDRESS", daemon.address().c_str(), 1);
+    host = std::make_unique<Watcher>(daemon.address());
+  }
+  void TearDown() override {
+    item.reset();
+    bar.reset();
+    if (subscription) g_dbus_connection_signal_unsubscribe(host->bus(), subscription);
+    for (auto& [name, list] : signals) {
+      for (GVariant* v : list) g_variant_unref(v);
+    }
+    host.reset();
+    spinFor(0.05);
+  }
+
+  void makeItem() {
+    std::string whyNot;
+    GDBusConnection* bus = connectSessionBus(5.0, whyNot);
+    ASSERT_NE(bus, nullptr) << whyNot;
+    bar = std::make_unique<TrayStatusBar>(
+        bus, TrayOptions{.clock = [this] { return now; },
+                         .messages = [this](std::string_view m) { messages.emplace_back(m); },
+                         .onBusLost = [this] { ++busLost; }});
+    g_object_unref(bus);
+    item = bar->statusItemWithLength(StatusItem::kVariableLength);
+    item->setAction([this] { ++clicks; });
+    item->setDoubleAction([this] { ++doubleClicks; });
+  }
+
+  std::string itemName() { return static_cast<TrayStatusItem&>(*item).busName(); }
+
+  GVariant* get(const char* property) {
+    GVariant* reply = callSync(host->bus(), itemName().c_str(), "/StatusNotifierItem",
+                               "org.freedesktop.DBus.Properties", "Get",
+                               g_variant_new("(ss)", "org.kde.StatusNotifierItem", property));
+    if (!reply) return nullptr;
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    g_variant_unref(reply);
+    return value;
+  }
+  std::string getString(const char* property) {
+    GVariant* v = get(property);
+    std::string s = v ? g_variant_get_string(v, nullptr) : "<none>";
+    if (v) g_variant_unref(v);
+    return s;
+  }
+
+  void listen() {
+    subscription = g_dbus_connection_signal_subscribe(
+        host->bus(), nullptr, "org.kde.StatusNotifierItem", nullptr, "/StatusNotifierItem", nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE,
+        [](GDBusConnection*, const char*, const char*, const char*, const char* name,
+           GVariant* args,
+           void* self) { static_cast<Tray*>(self)->signals[name].push_back(g_variant_ref(args)); },
+        this, nullptr);
+  }
+  // Signals sent before a reply arrive before it: one round trip settles them all.
+  std::map<std::string, int> signalsAfter(const AttributedString& t) {
+    for (auto& [name, list] : signals) {
+      for (GVariant* v : list) g_variant_unref(v);
+    }
+    signals.clear();
+    item->setAttributedTitle(t);
+    g_variant_unref(get("Id"));
+    std::map<std::string, int> counts;
+    for (const auto& [name, list] : signals) counts[name] = static_cast<int>(list.size());
+    return counts;
+  }
+
+  bool call(const char* method, GVariant* args, const char* path = "/StatusNotifierItem",
+            const char* iface = "org.kde.StatusNotifierItem", GVariant** out = nullptr) {
+    std::string error;
+    GVariant* reply = callSync(host->bus(), itemName().c_str(), path, iface, method, args, &error);
+    EXPECT_TRUE(reply) << method << ": " << error;
+    if (out) {
+      *out = reply;
+    } else if (reply) {
+      g_variant_unref(reply);
+    }
+    return reply != nullptr;
+  }
+};
+
+TEST_F(Tray, RegistersFromItsFirstTitleAndReadsAsHostsExpect) {
+  host->start();
+  makeItem();
+  spinFor(0.2);
+  EXPECT_TRUE(host->registrations.empty()) << "registered before it had anything to show";
+
+  item->setAttributedTitle(title("12 minutes"));
+  ASSERT_TRUE(spinUntil([&] { return !host->registrations.empty(); }));
+  const auto& r = host->registrations.front();
+  // By path: the watcher pairs it with the sender, whose well-known name is the item's.
+  EXPECT_EQ(r.service, "/StatusNotifierItem");
+  EXPECT_TRUE(std::regex_match(
+      itemName(), std::regex("org\\.kde\\.StatusNotifierItem-" + std::to_string(getpid()) + "-1")))
+      << itemName();
+  GVariant* owner =
+      callSync(host->bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+               "GetNameOwner", g_variant_new("(s)", itemName().c_str()));
+  ASSERT_TRUE(owner);
+  EXPECT_EQ(stringAt(owner, 0), r.sender);
+  g_variant_unref(owner);
+
+  GVariant* all = nullptr;
+  ASSERT_TRUE(call("GetAll", g_variant_new("(s)", "org.kde.StatusNotifierItem"),
+                   "/StatusNotifierItem", "org.freedesktop.DBus.Properties", &all));
+  GVariant* dict = g_variant_get_child_value(all, 0);
+  const std::map<std::string, std::string> types = {{"Id", "s"},
+                                                    {"Category", "s"},
+                                                    {"Title", "s"},
+                                                    {"Status", "s"},
+                                                    {"IconName", "s"},
+                                                    {"IconPixmap", "a(iiay)"},
+                                                    {"ToolTip", "(sa(iiay)ss)"},
+                                                    {"ItemIsMenu", "b"},
+                                                    {"Menu", "o"},
+                                                    {"XAyatanaLabel", "s"},
+                                                    {"XAyatanaLabelGuide", "s"},
+                                                    {"WindowId", "i"}};
+  for (const auto& [name, type] : types) {
+    GVariant* v = g_variant_lookup_value(dict, name.c_str(), nullptr);
+    ASSERT_TRUE(v) << name;
+    EXPECT_EQ(typeOf(v), type) << name;
+    g_variant_unref(v);
+  }
+  g_variant_unref(dict);
+  g_variant_unref(all);
+
+  EXPECT_EQ(getString("Id"), "sitting-timer");
+  EXPECT_EQ(getString("Category"), "ApplicationStatus");
+  EXPECT_EQ(getString("Title"), "Time Sitting");
+  EXPECT_EQ(getString("Status"), "Active");
+  EXPECT_EQ(getString("Menu"), "/MenuBar");
+  EXPECT_EQ(getString("XAyatanaLabel"), "Time Sitting: 12 minutes");
+  EXPECT_EQ(getString("XAyatanaLabelGuide"), "Time Sitting: 12 minutes");
+  GVariant* isMenu = get("ItemIsMenu");
+  EXPECT_FALSE(g_variant_get_boolean(isMenu));
+  g_variant_unref(isMenu);
+
+  GVariant* toolTip = get("ToolTip");
+  const char *iconName = nullptr, *heading = nullptr, *body = nullptr;
+  GVariant* pixmaps = nullptr;
+  g_variant_get(toolTip, "(&s@a(iiay)&s&s)", &iconName, &pixmaps, &heading, &body);
+  EXPECT_EQ(std::string(heading), "Time Sitting: 12 minutes");
+  g_variant_unref(pixmaps);
+  g_variant_unref(toolTip);
+
+  GVariant* icon = get("IconPixmap");
+  ASSERT_EQ(g_variant_n_children(icon), std::size(kTrayIconSizes));
+  const std::vector<TrayPixmap> drawn = renderTrayIcon(trayIconFace(title("12 minutes")));
+  for (std::size_t i = 0; i < g_variant_n_children(icon); ++i) {
+    gint32 w = 0, h = 0;
+    GVariant* bytes = nullptr;
+    g_variant_get_child(icon, i, "(ii@ay)", &w, &h, &bytes);
+    EXPECT_EQ(w, kTrayIconSizes[i]);
+    EXPECT_EQ(h, kTrayIconSizes[i]);
+    gsize n = 0;
+    const auto* data = static_cast<const std::uint8_t*>(g_variant_get_fixed_array(bytes, &n, 1));
+    ASSERT_EQ(n, static_cast<gsize>(w) * h * 4);
+    EXPECT_TRUE(std::equal(data, data + n, drawn[i].argb.begin())) << w;
+    g_variant_unref(bytes);
+  }
+  g_variant_unref(icon);
+}
+
+TEST_F(Tray, SignalsOnlyWhatChangedAndHiddenFramesKeepTheirSize) {
+  host->start();
+  makeItem();
+  listen();
+  item->setAttributedTitle(title("12 minutes"));
+  ASSERT_TRUE(spinUntil([&] { return !host->registrations.empty(); }));
+
+  // A tick that changes nothing: no host is woken.
+  EXPECT_EQ(signalsAfter(title("12 minutes")), (std::map<std::string, int>{}));
+  // A new minute changes all three.
+  EXPECT_EQ(
+      signalsAfter(title("13 minutes")),
+      (std::map<std::string, int>{{"NewIcon", 1}, {"NewToolTip", 1}, {"XAyatanaNewLabel", 1}}));
+  const std::string visibleTitle = "Time Sitting: 13 minutes";
+  GVariant* args = signals["XAyatanaNewLabel"].front();
+  EXPECT_EQ(typeOf(args), "(ss)");
+  EXPECT_EQ(stringAt(args, 0), visibleTitle);
+
+  // A hidden frame: the icon and the label, never the tooltip, which keeps the title.
+  EXPECT_EQ(signalsAfter(hidden(title("13 minutes"))),
+            (std::map<std::string, int>{{"NewIcon", 1}, {"XAyatanaNewLabel", 1}}));
+  GVariant* icon = get("IconPixmap");
+  ASSERT_EQ(g_variant_n_children(icon), std::size(kTrayIconSizes));
+  for (std::size_t i = 0; i < g_variant_n_children(icon); ++i) {
+    gint32 w = 0, h = 0;
+    GVariant* bytes = nullptr;
+    g_variant_get_child(icon, i, "(ii@ay)", &w, &h, &bytes);
+    EXPECT_EQ(w, kTrayIconSizes[i]);
+    EXPECT_EQ(h, kTrayIconSizes[i]);
+    gsize n = 0;
+    const auto* data = static_cast<const std::uint8_t*>(g_variant_get_fixed_array(bytes, &n, 1));
+    EXPECT_EQ(n, static_cast<gsize>(w) * h * 4);
+    EXPECT_TRUE(std::all_of(data, data + n, [](std::uint8_t b) { return b == 0; })) << w;
+    g_variant_unref(bytes);
+  }
+  g_variant_unref(icon);
+  const std::string blank = getString("XAyatanaLabel");
+  EXPECT_FALSE(blank.empty()) << "an empty label makes hosts drop it, and the panel reflows";
+  EXPECT_EQ(blank, blankOfWidth(visibleTitle));
+  EXPECT_EQ(getString("XAyatanaLabelGuide"), visibleTitle);
+  GVariant* toolTip = get("ToolTip");
+  EXPECT_EQ(stringAt(toolTip, 2), visibleTitle);
+  g_variant_unref(toolTip);
+
+  // A second tick inside the same hidden frame, then the frames alternating.
+  EXPECT_EQ(signalsAfter(hidden(title("13 minutes"))), (std::map<std::string, int>{}));
+  EXPECT_EQ(signalsAfter(title("13 minutes")),
+            (std::map<std::string, int>{{"NewIcon", 1}, {"XAyatanaNewLabel", 1}}));
+  EXPECT_EQ(getString("XAyatanaLabel"), visibleTitle);
+  EXPECT_EQ(
+      signalsAfter(hidden(title("14 minutes"))),
+      (std::map<std::string, int>{{"NewIcon", 1}, {"NewToolTip", 1}, {"XAyatanaNewLabel", 1}}));
+}
+
+TEST_F(Tray, ActivateIsAClickAndTwoWithin400MsADoubleClick) {
+  host->start();
+  makeItem();
+  item->setAttributedTitle(title("< 1 minute"));
+  ASSERT_TRUE(spinUntil([&] { return !host->registrations.empty(); }));
+
+  const auto activate = [&](double at, const char* method = "Activate") {
+    now = at;
+    call(method, g_variant_new("(ii)", 10, 10));
+    return std::make_pair(clicks, doubleClicks);
+  };
+  EXPECT_EQ(activate(100.0), std::make_pair(1, 0));
+  EXPECT_EQ(activate(100.35), std::make_pair(1, 1));  // xfce: the user's own gap
+  EXPECT_EQ(activate(101.0), std::make_pair(2, 1));
+  EXPECT_EQ(activate(101.5), std::make_pair(3, 1));  // 500 ms: two clicks
+  EXPECT_EQ(activate(101.6), std::make_pair(3, 2));
+  EXPECT_EQ(activate(101.65), std::make_pair(4, 2));  // a third press starts afresh
+  // The middle button restarts, and is never half of a double-click.
+  EXPECT_EQ(activate(105.0, "SecondaryActivate"), std::make_pair(5, 2));
+  EXPECT_EQ(activate(105.1, "SecondaryActivate"), std::make_pair(6, 2));
+  // Hosts may send these; they change nothing.
+  call("ContextMenu", g_variant_new("(ii)", 1, 1));
+  call("Scroll", g_variant_new("(is)", 1, "vertical"));
+  EXPECT_EQ(std::make_pair(clicks, doubleClicks), std::make_pair(6, 2));
+}
+
+TEST_F(Tray, MenuLayoutIsTypedAsHostsNeedAndBothEventPathsWork) {
+  host->start();
+  makeItem();
+  item->setAttributedTitle(title("< 1 minute"));
+  ASSERT_TRUE(spinUntil([&] { return !host->registrations.empty(); }));
+
+  // The menu goes on the bus a moment after the item: ask until it answers.
+  GVariant* layout = nullptr;
+  ASSERT_TRUE(spinUntil([&] {
+    layout = callSync(host->bus(), itemName().c_str(), "/MenuBar", "com.canonical.dbusmenu",
+                      "GetLayout", g_variant_new_parsed("(0, -1, @as [])"));
+    return layout != nullptr;
+  }));
+  // A child that is not a variant holding (ia{sv}av) crashes xfce's tray plugin.
+  ASSERT_EQ(typeOf(layout), "(u(ia{sv}av))");
+  GVariant* root = g_variant_get_child_value(layout, 1);
+  GVariant* children = g_variant_get_child_value(root, 2);
+  ASSERT_EQ(g_variant_n_children(children), 2u);
+  std::map<std::string, gint32> ids;
+  for (std::size_t i = 0; i < 2; ++i) {
+    GVariant* boxed = g_variant_get_child_value(children, i);
+    GVariant* child = g_variant_get_variant(boxed);
+    ASSERT_EQ(typeOf(child), "(ia{sv}av)");
+    gint32 id = 0;
+    GVariant* props = nullptr;
+    GVariant* grandchildren = nullptr;
+    g_variant_get(child, "(i@a{sv}@av)", &id, &props, &grandchildren);
+    const char* label = nullptr;
+    EXPECT_TRUE(g_variant_lookup(props, "label", "&s", &label));
+    if (label) ids[label] = id;
+    EXPECT_EQ(g_variant_n_children(grandchildren), 0u);
+    g_variant_unref(props);
+    g_variant_unref(grandchildren);
+    g_variant_unref(child);
+    g_variant_unref(boxed);
+  }
+  g_variant_unref(children);
+  g_variant_unref(root);
+  g_variant_unref(layout);
+  ASSERT_EQ(ids.size(), 2u);
+  ASSERT_TRUE(ids.count("Restart") && ids.count("Quit"));
+
+  const auto settle = [&] { spinFor(0.1); };  // the server hands events on from an idle
+  const char* menu = "com.canonical.dbusmenu";
+  GVariant* reply = nullptr;
+
+  // xfce: AboutToShowGroup, then EventGroup, never Event.
+  ASSERT_TRUE(call("AboutToShowGroup", g_variant_new_parsed("([0],)"), "/MenuBar", menu, &reply));
+  EXPECT_EQ(typeOf(reply), "(aiai)");
+  g_variant_unref(reply);
+  GVariantBuilder events;
+  g_variant_builder_init(&events, G_VARIANT_TYPE("a(isvu)"));
+  g_variant_builder_add(&events, "(isvu)", ids["Restart"], "clicked", g_variant_new_int32(0), 0u);
+  call("EventGroup", g_variant_new("(a(isvu))", &events), "/MenuBar", menu);
+  settle();
+  EXPECT_EQ(std::make_pair(clicks, doubleClicks), std::make_pair(1, 0));
+  g_variant_builder_init(&events, G_VARIANT_TYPE("a(isvu)"));
+  g_variant_builder_add(&events, "(isvu)", ids["Quit"], "clicked", g_variant_new_int32(0), 0u);
+  call("EventGroup", g_variant_new("(a(isvu))", &events), "/MenuBar", menu);
+  settle();
+  EXPECT_EQ(std::make_pair(clicks, doubleClicks), std::make_pair(1, 1));
+
+  // lxqt-panel and GNOME: AboutToShow, then Event ("opened" first, which does nothing).
+  ASSERT_TRUE(call("AboutToShow", g_variant_new("(i)", 0), "/MenuBar", menu, &reply));
+  EXPECT_EQ(typeOf(reply), "(b)");
+  g_variant_unref(reply);
+  call("Event", g_variant_new("(isvu)", 0, "opened", g_variant_new_string(""), 0u), "/MenuBar",
+       menu);
+  call("Event", g_variant_new("(isvu)", ids["Restart"], "clicked", g_variant_new_string(""), 0u),
+       "/MenuBar", menu);
+  settle();
+  EXPECT_EQ(std::make_pair(clicks, doubleClicks), std::make_pair(2, 1));
+  call("Event", g_variant_new("(isvu)", ids["Quit"], "clicked", g_variant_new_int32(0), 0u),
+       "/MenuBar", menu);
+  settle();
+  EXPECT_EQ(std::make_pair(clicks, doubleClicks), std::make_pair(2, 2));
+}
+
+TEST_F(Tray, WaitsForALateWatcherAndComesBackWhenItRestarts) {
+  makeItem();
+  item->setAttributedTitle(title("< 1 minute"));
+  spinFor(0.3);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("waiting"), std::string::npos) << messages[0];
+
+  host->start();  // the panel comes up after the program
+  ASSERT_TRUE(spinUntil([&] { return host->registrations.size() == 1; }, 2.0));
+
+  // The panel is killed: its connection and name go. A new one starts.
+  host.reset();
+  spinFor(0.2);
+  auto restarted = std::make_unique<Watcher>(daemon.address());
+  restarted->start();
+  ASSERT_TRUE(spinUntil([&] { return restarted->registrations.size() == 1; }, 2.0))
+      << "not registered again with the new watcher";
+  host = std::move(restarted);
+  EXPECT_EQ(host->registrations.front().service, "/StatusNotifierItem");
+  // Still one line: a panel coming and going is not news on every restart.
+  EXPECT_EQ(messages.size(), 1u);
+}
+
+TEST_F(Tray, RegistrationRefusedIsSaidOnceAndTheItemLivesOn) {
+  host->start(/*reject=*/true);
+  makeItem();
+  item->setAttributedTitle(title("< 1 minute"));
+  ASSERT_TRUE(spinUntil([&] { return !messages.empty(); }));
+  EXPECT_NE(messages[0].find("did not take the item"), std::string::npos) << messages[0];
+  EXPECT_EQ(host->registrations.size(), 1u);  // the retry waits 10 s, not a busy loop
+  item->setAttributedTitle(title("1 minute"));
+  EXPECT_EQ(getString("XAyatanaLabel"), "Time Sitting: 1 minute");
+}
+
+TEST_F(Tray, LosingTheSessionBusEndsTheProgramOnce) {
+  host->start();
+  makeItem();
+  item->setAttributedTitle(title("< 1 minute"));
+  ASSERT_TRUE(spinUntil([&] { return !host->registrations.empty(); }));
+  daemon.stop();
+  ASSERT_TRUE(spinUntil([&] { return busLost > 0; }));
+  spinFor(0.2);
+  EXPECT_EQ(busLost, 1);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_NE(messages.back().find("session bus closed"), std::string::npos) << messages.back();
+  // Drawing on after the loss is harmless until the program has ended.
+  item->setAttributedTitle(title("1 minute"));
+}
+
+TEST_F(Tray, AutoWantsATrayNowButByNameItWaits) {
+  GLibRunLoop loop;
+  LinuxContext tried{loop, false}, named{loop, true};
+  EXPECT_EQ(probeTray(tried), "");
+  std::string whyNot;
+  EXPECT_EQ(connectTray(tried, whyNot), nullptr);
+  EXPECT_NE(whyNot.find("StatusNotifierWatcher"), std::string::npos) << whyNot;
+  whyNot.clear();
+  EXPECT_NE(connectTray(named, whyNot), nullptr) << whyNot;
+
+  host->start();
+  whyNot.clear();
+  EXPECT_NE(connectTray(tried, whyNot), nullptr) << whyNot;
+
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  setenv("XDG_RUNTIME_DIR", "/nonexistent", 1);
+  EXPECT_NE(probeTray(tried), "");
+}
+
+}  // namespace
