@@ -4,8 +4,8 @@
 //
 // The module has no copy of the platform layer: it is linked with its references to the
 // program's own symbols (NSApp() among them) left open, and they bind to the program when it
-// is loaded, since the program exports its symbols. One application, one loop, one of every
-// global. The program finds the module's one entry by name, a plain C symbol.
+// is loaded; the program exports those few (TrayModule.exports). One application, one loop,
+// one of every global. The program finds the module's one entry by name, a plain C symbol.
 #pragma once
 
 #include <memory>
