@@ -136,28 +136,43 @@ std::string fontFile(FcConfig* config, const char* pattern) {
   return file;
 }
 
-// The desktop's fontconfig setup (every rule of /etc/fonts, every font installed, their caches
-// mapped and walked to sort fallbacks) costs hundreds of KiB, several MiB on a desktop with
-// thousands of fonts, for the whole life of the program, when all it draws is the bold sans
-// of the icon and measures the regular sans of the blank label. So the two files are looked up
-// once with that setup, which is then dropped, and fontconfig (for Pango and Cairo alike, the
-// module's only users of it) knows those two files and nothing else. Made current before
-// Pango's font map exists, so that Pango never loads the desktop's setup itself.
+// The desktop's fontconfig setup keeps every font installed in memory, their caches mapped
+// and walked to sort fallbacks: hundreds of KiB, several MiB on a desktop with thousands of
+// fonts, for the whole life of the program, when all it draws is the bold sans of the icon
+// and measures the regular sans of the blank label. So the two files are looked up once with
+// that setup, which is then dropped, and fontconfig (for Pango and Cairo alike, the module's
+// only users of it) keeps the desktop's rules, which tune hinting and the like per font, but
+// knows only those two fonts. Made current before Pango's font map exists, so that Pango never
+// loads the whole setup itself.
 void useOnlyTheFontsDrawn() {
   static const bool done = [] {
     FcConfig* desktop = FcInitLoadConfigAndFonts();
     if (!desktop) return false;
-    const std::string bold = fontFile(desktop, "sans-serif:bold");
-    const std::string regular = fontFile(desktop, "sans-serif");
+    const std::string files[] = {fontFile(desktop, "sans-serif:bold"),
+                                 fontFile(desktop, "sans-serif")};
     FcConfigDestroy(desktop);
-    FcConfig* fonts = FcConfigCreate();
-    bool added = false;
-    for (const std::string& file : {bold, regular}) {
-      if (!file.empty())
-        added |= FcConfigAppFontAddFile(fonts, reinterpret_cast<const FcChar8*>(file.c_str())) != 0;
-    }
     // No font at all: leave fontconfig as it is, to find what it can.
-    if (added && FcConfigSetCurrent(fonts)) {
+    if (files[0].empty() && files[1].empty()) return false;
+
+    std::string rules = "<fontconfig><include ignore_missing=\"yes\">";
+    rules += reinterpret_cast<const char*>(FcConfigFilename(nullptr));
+    rules += "</include><selectfont><acceptfont>";
+    for (const std::string& file : files) {
+      if (file.empty()) continue;
+      char* escaped = g_markup_escape_text(file.c_str(), -1);
+      rules += std::string("<glob>") + escaped + "</glob>";
+      g_free(escaped);
+    }
+    rules += "</acceptfont><rejectfont><glob>*</glob></rejectfont></selectfont></fontconfig>";
+    FcConfig* fonts = FcConfigCreate();
+    bool usable = FcConfigParseAndLoadFromMemory(
+                      fonts, reinterpret_cast<const FcChar8*>(rules.c_str()), FcTrue) != 0;
+    for (const std::string& file : files) {
+      if (usable && !file.empty()) {
+        usable = FcConfigAppFontAddFile(fonts, reinterpret_cast<const FcChar8*>(file.c_str()));
+      }
+    }
+    if (usable && FcConfigSetCurrent(fonts)) {
       pango_fc_font_map_set_config(PANGO_FC_FONT_MAP(pango_cairo_font_map_get_default()), fonts);
     }
     FcConfigDestroy(fonts);
