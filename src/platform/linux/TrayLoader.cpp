@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
-#include <filesystem>
+#include <cstring>
+#include <string_view>
 
 #include "platform/linux/TrayModule.h"
 
@@ -27,14 +30,16 @@ struct LoadedModule {
 const LoadedModule& trayModule() {
   static const LoadedModule loaded = [] {
     LoadedModule module;
-    std::error_code error;
-    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
-      module.whyNot =
-          "tray module: cannot find the program's own path (/proc/self/exe: " + error.message() +
-          ")";
+    char executable[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", executable, sizeof executable - 1);
+    if (length <= 0) {
+      module.whyNot = std::string(
+                          "tray module: cannot find the program's own path "
+                          "(/proc/self/exe: ") +
+                      std::strerror(errno) + ")";
       return module;
     }
+    executable[length] = '\0';
     const std::string path = trayModulePath(executable, SITTING_TIMER_TRAY_MODULE_DIR);
     // RTLD_NOW: a reference the program cannot satisfy fails here, as a probe, not later as a
     // crash in the middle of a minute.
@@ -59,10 +64,19 @@ const LoadedModule& trayModule() {
 }  // namespace
 
 std::string trayModulePath(const std::string& executable, const std::string& installedRelative) {
-  const std::filesystem::path directory = std::filesystem::path(executable).parent_path();
-  const std::filesystem::path beside = directory / kTrayModuleFile;
+  // Plain strings: std::filesystem would page in code of its own for this alone.
+  const std::string directory = executable.substr(0, executable.rfind('/') + 1);
+  const std::string beside = directory + kTrayModuleFile;
   if (access(beside.c_str(), F_OK) == 0) return beside;
-  return (directory / installedRelative / kTrayModuleFile).lexically_normal();
+  // "/usr/bin/" with "../lib/sitting-timer" is "/usr/lib/sitting-timer/": the directory is
+  // the program's real one, so going up is going up.
+  std::string base = directory;
+  std::string_view relative = installedRelative;
+  while (relative.starts_with("../") && base.size() > 1) {
+    base.erase(base.rfind('/', base.size() - 2) + 1);
+    relative.remove_prefix(3);
+  }
+  return base + std::string(relative) + "/" + kTrayModuleFile;
 }
 
 std::string probeTray(const LinuxContext&) {
