@@ -59,6 +59,16 @@ def build(source, work):
     return deb, version
 
 
+def depends_on_tray_libraries(deb):
+    """dh_shlibdeps reads the libraries the tray module links as well as the program's."""
+    depends = run(["dpkg-deb", "-f", deb, "Depends"]).stdout
+    listed = run(["dpkg-deb", "-c", deb]).stdout
+    expect(re.search(r"/usr/lib/[^/]+/sitting-timer/sitting-timer-tray\.so$", listed, re.M),
+           "the .deb has the tray module in /usr/lib/<triplet>/sitting-timer/")
+    for package in ("libpango-1.0-0", "libcairo2", "libdbusmenu-glib4"):
+        expect(re.search(rf"\b{package}\b", depends), f"Depends names {package}: {depends}")
+
+
 def lint(deb):
     result = run(["lintian", "--info", "--display-info", "--pedantic", "--tag-display-limit", "0",
                   deb], check=False)
@@ -96,6 +106,12 @@ def check_installed(version, home):
     expect(out == f"sitting-timer {version}\n", f"--version prints {version}: {out!r}")
     out = run([program, "--help"], timeout=10).stdout
     expect("--status-bar" in out and "--idle-source" in out, "--help lists the options")
+    # The tray module loads from where the package puts it: with a bus that is not there the
+    # tray fails at connecting, which it tries only once the module is in.
+    result = run([program, "--status-bar=tray"], check=False, timeout=20,
+                 env={**os.environ, "DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent/bus"})
+    expect(result.returncode == 2 and "cannot connect to the session bus" in result.stderr,
+           f"the installed program loads its tray module: {result.stderr.strip()}")
 
     page = run(["man", "-w", PACKAGE]).stdout.strip()
     expect(page == "/usr/share/man/man1/sitting-timer.1.gz", f"man -w finds the page: {page}")
@@ -143,6 +159,7 @@ def main():
         work = Path(tmp)
         deb, version = build(sys.argv[1], work)
         lint(deb)
+        depends_on_tray_libraries(deb)
 
         listed = run(["dpkg-deb", "-c", deb]).stdout.splitlines()
         paths = [re.sub(r"^\./", "/", l.split(None, 5)[5]).split(" -> ")[0].rstrip("/") or "/"

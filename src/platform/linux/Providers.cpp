@@ -9,7 +9,7 @@
 #include "platform/linux/DBusIdleSource.h"
 #include "platform/linux/StdioStatusBar.h"
 #include "platform/linux/TerminalStatusBar.h"
-#include "platform/linux/TrayStatusBar.h"
+#include "platform/linux/TrayModule.h"
 #include "platform/linux/WaylandIdleSource.h"
 #include "platform/linux/X11IdleSource.h"
 
@@ -51,8 +51,8 @@ const StatusBarProvider kStatusBars[] = {
      connectStdioBar<TerminalStatusBar>},
     {"i3bar", "the i3bar protocol on standard output (i3bar, swaybar)", probeI3bar,
      connectStdioBar<I3barStatusBar>},
-    {"tray", "the desktop's tray (StatusNotifierItem: KDE, Xfce, GNOME + AppIndicator)", probeTray,
-     connectTray},
+    {"tray", "the desktop's tray (StatusNotifierItem: KDE, Xfce, GNOME + AppIndicator)",
+     probeTrayModule, connectTrayModule},
 };
 
 std::string probeX11(const LinuxContext&) { return isSet("DISPLAY") ? "" : "DISPLAY is not set"; }

@@ -1,6 +1,9 @@
 #include "platform/linux/TrayIcon.h"
 
+#include <fontconfig/fontconfig.h>
+#include <malloc.h>
 #include <pango/pangocairo.h>
+#include <pango/pangofc-fontmap.h>
 
 #include <algorithm>
 #include <cctype>
@@ -114,6 +117,72 @@ TrayPixmap toNetworkArgb(cairo_surface_t* surface, int size) {
   return pixmap;
 }
 
+// The file of the font fontconfig gives for `pattern` under `config`; empty if none.
+std::string fontFile(FcConfig* config, const char* pattern) {
+  std::string file;
+  FcPattern* wanted = FcNameParse(reinterpret_cast<const FcChar8*>(pattern));
+  if (!wanted) return file;
+  FcConfigSubstitute(config, wanted, FcMatchPattern);
+  FcDefaultSubstitute(wanted);
+  FcResult result = FcResultNoMatch;
+  if (FcPattern* match = FcFontMatch(config, wanted, &result)) {
+    FcChar8* path = nullptr;
+    if (FcPatternGetString(match, FC_FILE, 0, &path) == FcResultMatch) {
+      file = reinterpret_cast<const char*>(path);
+    }
+    FcPatternDestroy(match);
+  }
+  FcPatternDestroy(wanted);
+  return file;
+}
+
+// The desktop's fontconfig setup keeps every font installed in memory, their caches mapped
+// and walked to sort fallbacks: hundreds of KiB, several MiB on a desktop with thousands of
+// fonts, for the whole life of the program, when all it draws is the bold sans of the icon
+// and measures the regular sans of the blank label. So the two files are looked up once with
+// that setup, which is then dropped, and fontconfig (for Pango and Cairo alike, the module's
+// only users of it) keeps the desktop's rules, which tune hinting and the like per font, but
+// knows only those two fonts. Made current before Pango's font map exists, so that Pango never
+// loads the whole setup itself.
+void useOnlyTheFontsDrawn() {
+  static const bool done = [] {
+    FcConfig* desktop = FcInitLoadConfigAndFonts();
+    if (!desktop) return false;
+    const std::string files[] = {fontFile(desktop, "sans-serif:bold"),
+                                 fontFile(desktop, "sans-serif")};
+    FcConfigDestroy(desktop);
+    // No font at all: leave fontconfig as it is, to find what it can.
+    if (files[0].empty() && files[1].empty()) return false;
+
+    std::string rules = "<fontconfig><include ignore_missing=\"yes\">";
+    rules += reinterpret_cast<const char*>(FcConfigFilename(nullptr));
+    rules += "</include><selectfont><acceptfont>";
+    for (const std::string& file : files) {
+      if (file.empty()) continue;
+      char* escaped = g_markup_escape_text(file.c_str(), -1);
+      rules += std::string("<glob>") + escaped + "</glob>";
+      g_free(escaped);
+    }
+    rules += "</acceptfont><rejectfont><glob>*</glob></rejectfont></selectfont></fontconfig>";
+    FcConfig* fonts = FcConfigCreate();
+    bool usable = FcConfigParseAndLoadFromMemory(
+                      fonts, reinterpret_cast<const FcChar8*>(rules.c_str()), FcTrue) != 0;
+    for (const std::string& file : files) {
+      if (usable && !file.empty()) {
+        usable = FcConfigAppFontAddFile(fonts, reinterpret_cast<const FcChar8*>(file.c_str()));
+      }
+    }
+    if (usable && FcConfigSetCurrent(fonts)) {
+      pango_fc_font_map_set_config(PANGO_FC_FONT_MAP(pango_cairo_font_map_get_default()), fonts);
+    }
+    FcConfigDestroy(fonts);
+    // The setup just dropped leaves free pages in the middle of the heap.
+    malloc_trim(0);
+    return true;
+  }();
+  (void)done;
+}
+
 PangoFontDescription* labelFont() {
   // Large, so that rounding to whole pixels hardly matters; widths scale with the size.
   static PangoFontDescription* font = pango_font_description_from_string("Sans 48px");
@@ -153,6 +222,7 @@ TrayIconFace trayIconFace(const AttributedString& title) {
 }
 
 std::vector<TrayPixmap> renderTrayIcon(const TrayIconFace& face) {
+  useOnlyTheFontsDrawn();
   std::vector<TrayPixmap> pixmaps;
   for (int size : kTrayIconSizes) {
     if (face.transparent || face.text.empty()) {
@@ -169,6 +239,7 @@ std::vector<TrayPixmap> renderTrayIcon(const TrayIconFace& face) {
 }
 
 double textWidth(std::string_view text) {
+  useOnlyTheFontsDrawn();
   PangoFontMap* fontMap = pango_cairo_font_map_get_default();
   PangoContext* context = pango_font_map_create_context(fontMap);
   PangoLayout* layout = pango_layout_new(context);

@@ -1,11 +1,8 @@
 #include "platform/linux/TrayStatusBar.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -130,19 +127,6 @@ bool hasWatcher(GDBusConnection* bus, int timeoutMs, std::string& whyNot) {
   g_variant_unref(reply);
   if (!owned) whyNot = "no tray (no org.kde.StatusNotifierWatcher on the session bus)";
   return owned;
-}
-
-std::string probeTray(const LinuxContext&) {
-  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (address && *address) return "";
-  // GLib falls back to the per-user bus socket that systemd and dbus-broker provide.
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-    struct stat st {};
-    if (stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
-      return "";
-    }
-  }
-  return "no session bus (DBUS_SESSION_BUS_ADDRESS is not set)";
 }
 
 std::unique_ptr<StatusBar> connectTray(LinuxContext& context, std::string& whyNot) {

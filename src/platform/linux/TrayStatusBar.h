@@ -9,11 +9,12 @@
 #include <string>
 
 #include "platform/linux/Providers.h"
+#include "platform/linux/TrayModule.h"
 #include "platform/linux/TrayStatusItem.h"
 
 namespace platform::linux_backend {
 
-std::string probeTray(const LinuxContext& context);
+// The tray provider's connect; probeTray (TrayModule.h) is its probe.
 std::unique_ptr<StatusBar> connectTray(LinuxContext& context, std::string& whyNot);
 
 struct TrayOptions {

@@ -146,8 +146,11 @@ void X11IdleSource::takeFinishedAttempt() {
     return;
   }
   connection_ = connection;
+  // Only a hang-up or an error wakes the loop: the answer to the query in flight is read at the
+  // next lookup (xcb_poll_for_reply reads what the socket holds), so that each tick costs one
+  // wakeup, not a second one for the reply.
   watch_ = g_unix_fd_add(xcb_get_file_descriptor(connection_),
-                         static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                         static_cast<GIOCondition>(G_IO_HUP | G_IO_ERR),
                          &X11IdleSource::onConnectionReadable, this);
   // The first question goes out now, so that the next lookup has its answer.
   answers_.prefetch(clock_(), [this] { return ask(); });

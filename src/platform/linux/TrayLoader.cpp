@@ -1,0 +1,110 @@
+// TrayLoader.cpp: the program's side of the tray module: finds it, loads it when the tray is
+// tried, and hands its entry to the status bar table.
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "platform/linux/TrayModule.h"
+
+#ifndef SITTING_TIMER_TRAY_MODULE_DIR
+#error "SITTING_TIMER_TRAY_MODULE_DIR: the module's directory relative to the program's"
+#endif
+
+namespace platform::linux_backend {
+
+namespace {
+
+struct LoadedModule {
+  const TrayModuleEntry* entry = nullptr;
+  std::string whyNot;
+};
+
+// Loaded at most once, and never unloaded: the bar and its items live until the program ends,
+// and GLib keeps the types the module's libraries register.
+const LoadedModule& trayModule() {
+  static const LoadedModule loaded = [] {
+    LoadedModule module;
+    char executable[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", executable, sizeof executable - 1);
+    if (length <= 0) {
+      module.whyNot = std::string(
+                          "tray module: cannot find the program's own path "
+                          "(/proc/self/exe: ") +
+                      std::strerror(errno) + ")";
+      return module;
+    }
+    executable[length] = '\0';
+    const std::string path = trayModulePath(executable, SITTING_TIMER_TRAY_MODULE_DIR);
+    // RTLD_NOW: a reference the program cannot satisfy fails here, as a probe, not later as a
+    // crash in the middle of a minute.
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+      // dlerror names the file too, when it is the module itself that failed.
+      std::string why = dlerror();
+      if (why.starts_with(path + ": ")) why.erase(0, path.size() + 2);
+      module.whyNot = "tray module " + path + ": " + why;
+      return module;
+    }
+    module.entry = static_cast<const TrayModuleEntry*>(dlsym(handle, "sitting_timer_tray_module"));
+    if (!module.entry) {
+      const char* why = dlerror();
+      module.whyNot = "tray module " + path + ": " + (why ? why : "no sitting_timer_tray_module");
+    }
+    return module;
+  }();
+  return loaded;
+}
+
+}  // namespace
+
+std::string trayModulePath(const std::string& executable, const std::string& installedRelative) {
+  // Plain strings: std::filesystem would page in code of its own for this alone.
+  const std::string directory = executable.substr(0, executable.rfind('/') + 1);
+  const std::string beside = directory + kTrayModuleFile;
+  if (access(beside.c_str(), F_OK) == 0) return beside;
+  // "/usr/bin/" with "../lib/sitting-timer" is "/usr/lib/sitting-timer/": the directory is
+  // the program's real one, so going up is going up.
+  std::string base = directory;
+  std::string_view relative = installedRelative;
+  while (relative.starts_with("../") && base.size() > 1) {
+    base.erase(base.rfind('/', base.size() - 2) + 1);
+    relative.remove_prefix(3);
+  }
+  return base + std::string(relative) + "/" + kTrayModuleFile;
+}
+
+std::string probeTray(const LinuxContext&) {
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (address && *address) return "";
+  // GLib falls back to the per-user bus socket that systemd and dbus-broker provide.
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
+    struct stat st {};
+    if (stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+      return "";
+    }
+  }
+  return "no session bus (DBUS_SESSION_BUS_ADDRESS is not set)";
+}
+
+std::string probeTrayModule(const LinuxContext& context) {
+  // Without a session bus there is no tray to draw on, and no reason to map the module.
+  if (std::string whyNot = probeTray(context); !whyNot.empty()) return whyNot;
+  return trayModule().whyNot;
+}
+
+std::unique_ptr<StatusBar> connectTrayModule(LinuxContext& context, std::string& whyNot) {
+  const LoadedModule& module = trayModule();
+  if (!module.entry) {
+    whyNot = module.whyNot;
+    return nullptr;
+  }
+  return module.entry->connect(context, whyNot);
+}
+
+}  // namespace platform::linux_backend

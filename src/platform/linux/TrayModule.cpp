@@ -1,0 +1,10 @@
+// TrayModule.cpp: the module's one entry, sitting-timer-tray.so's only symbol the program asks
+// for.
+#include "platform/linux/TrayModule.h"
+
+#include "platform/linux/TrayStatusBar.h"
+
+extern "C" {
+const platform::linux_backend::TrayModuleEntry sitting_timer_tray_module{
+    &platform::linux_backend::connectTray};
+}
