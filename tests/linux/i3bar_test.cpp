@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Titles.h"
 #include "platform/linux/BarOutput.h"
 #include "platform/linux/I3barStatusItem.h"
 
@@ -15,14 +16,7 @@ using platform::linux_backend::I3barStatusItem;
 
 namespace {
 
-AttributedString title(std::string_view label, std::optional<Color> color = Color::blackColor()) {
-  AttributedString t("Time Sitting: ");
-  AttributedString l(label);
-  l.addAttributes({.font = platform::Font::boldSystemFontOfSize(0)}, {0, l.length()});
-  if (color) l.addAttributes({.foregroundColor = color}, {0, l.length()});
-  t.appendAttributedString(l);
-  return t;
-}
+using testing_support::title;
 
 Color red(double brightness) {
   return Color::colorWithCalibratedHueSaturationBrightnessAlpha(0, 1, brightness, 1);

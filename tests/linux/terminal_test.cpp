@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "Titles.h"
 #include "platform/linux/GLibRunLoop.h"
 #include "platform/linux/TerminalStatusBar.h"
 #include "platform/linux/TerminalStatusItem.h"
@@ -30,14 +31,7 @@ using platform::linux_backend::terminalTraits;
 
 namespace {
 
-AttributedString title(std::string_view label, Color color) {
-  AttributedString t("Time Sitting: ");
-  AttributedString l(label);
-  l.addAttributes({.font = platform::Font::boldSystemFontOfSize(0)}, {0, l.length()});
-  l.addAttributes({.foregroundColor = color}, {0, l.length()});
-  t.appendAttributedString(l);
-  return t;
-}
+using testing_support::title;
 
 TEST(TerminalAnsi, BoldTrueColourAndDefaultForegroundForBlack) {
   EXPECT_EQ(TerminalStatusItem::ansi(title("< 1 minute", Color::blackColor())),

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "Titles.h"
 #include "platform/linux/TrayIcon.h"
 
 using platform::AttributedString;
@@ -14,14 +15,7 @@ using namespace platform::linux_backend;
 
 namespace {
 
-AttributedString title(std::string_view label, Color color = Color::blackColor()) {
-  AttributedString t("Time Sitting: ");
-  AttributedString l(label);
-  l.addAttributes({.font = platform::Font::boldSystemFontOfSize(0), .foregroundColor = color},
-                  {0, l.length()});
-  t.appendAttributedString(l);
-  return t;
-}
+using testing_support::title;
 
 struct Pixel {
   int a, r, g, b;

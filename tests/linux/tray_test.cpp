@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Titles.h"
 #include "platform/linux/TrayStatusBar.h"
 
 using platform::AttributedString;
@@ -25,19 +26,8 @@ using namespace platform::linux_backend;
 
 namespace {
 
-AttributedString title(std::string_view label, Color color = Color::blackColor()) {
-  AttributedString t("Time Sitting: ");
-  AttributedString l(label);
-  l.addAttributes({.font = platform::Font::boldSystemFontOfSize(0), .foregroundColor = color},
-                  {0, l.length()});
-  t.appendAttributedString(l);
-  return t;
-}
-
-AttributedString hidden(AttributedString t) {
-  t.addAttributes({.foregroundColor = Color::clearColor()}, {0, t.length()});
-  return t;
-}
+using testing_support::hidden;
+using testing_support::title;
 
 // Turns the default main context, where both the item and the test's host side live, until
 // `done` or the deadline.
