@@ -20,12 +20,12 @@ session to aim at a point.
 import argparse
 import os
 import re
-import signal
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from tray_harness import (PREFIX, Desktop, HarnessError, SignalRecorder,  # noqa: E402
+                          check, run_scenario,
                           missing_tools, now, wait_until)
 from desktop_support import faketime_library  # noqa: E402
 from gi.repository import GLib  # noqa: E402
@@ -34,15 +34,6 @@ USER = "nobody"
 INDICATOR = ("Object.entries(Main.panel.statusArea)"
              ".find(([k, v]) => k.startsWith('appindicator-') && v)[1]")
 MINUTES = re.compile(r"^Time Sitting: (?:< 1 minute|1 minute|(\d+) minutes|1 hour|(\d+) hours)$")
-
-
-class CheckFailed(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise CheckFailed(message)
 
 
 def minutes(label):
@@ -147,29 +138,9 @@ def main():
         print("SKIP: needs root to run gnome-shell as an unprivileged user")
         return 77
 
-    def on_signal(sig, _frame):
-        raise KeyboardInterrupt(f"signal {sig}")
-
-    for sig in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(sig, on_signal)
-
-    results = []
-
-    def report(name, detail):
-        results.append(name)
-        print(f"PASS {name}: {detail}", flush=True)
-
     with Desktop("tray-gnome", user=USER) as desktop:
-        try:
-            scenario(desktop, program, args.screenshot, report)
-        except (CheckFailed, HarnessError, GLib.Error) as e:
-            print(f"FAIL after {len(results)} steps: {e}")
-            for name in ("program", "gnome-shell"):
-                tail = desktop.log_tail(name, lines=int(os.environ.get("TRAY_LOG_LINES", "6")))
-                if tail:
-                    print(f"  {name}: {tail}")
-            return 1
-    return 0
+        return run_scenario(desktop, lambda report: scenario(desktop, program, args.screenshot,
+                                                             report), ("program", "gnome-shell"))
 
 
 if __name__ == "__main__":

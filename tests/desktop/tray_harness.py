@@ -74,6 +74,43 @@ class HarnessError(Exception):
     pass
 
 
+class CheckFailed(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise CheckFailed(message)
+
+
+def run_scenario(desktop, scenario, logs):
+    """Runs `scenario(report)` on `desktop`, printing a PASS line per step it reports, and on a
+    failure the step count and the tail of each log named in `logs`. Returns the exit status.
+    SIGTERM and SIGHUP (ctest's timeout) unwind like Ctrl-C, so the desktop is torn down."""
+    def on_signal(sig, _frame):
+        raise KeyboardInterrupt(f"signal {sig}")
+
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, on_signal)
+
+    results = []
+
+    def report(name, detail):
+        results.append(name)
+        print(f"PASS {name}: {detail}", flush=True)
+
+    try:
+        scenario(report)
+    except (CheckFailed, HarnessError, GLib.Error) as e:
+        print(f"FAIL after {len(results)} steps: {e}")
+        for name in logs:
+            tail = desktop.log_tail(name, lines=int(os.environ.get("TRAY_LOG_LINES", "6")))
+            if tail:
+                print(f"  {name}: {tail}")
+        return 1
+    return 0
+
+
 def now():
     return time.monotonic()
 

@@ -19,13 +19,12 @@ second is a minute; its idle time comes from the X server (x11). In order:
 
 import argparse
 import os
-import signal
 import statistics
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tray_harness import (PREFIX, Desktop, HarnessError, SignalRecorder,  # noqa: E402
+from tray_harness import (PREFIX, Desktop, SignalRecorder, check, run_scenario,  # noqa: E402
                           missing_tools, now, wait_until)
 from desktop_support import faketime_library  # noqa: E402
 from gi.repository import GLib  # noqa: E402
@@ -34,15 +33,6 @@ PANEL_HEIGHT = 30
 BLINK = 0.3
 IDLE_THRESHOLD = 61 * 2**30 / 1e9  # the program blinks once the idle reading passes 60
 RETURN_GRACE = 10.0
-
-
-class CheckFailed(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise CheckFailed(message)
 
 
 def dark(rgb):
@@ -219,29 +209,9 @@ def main():
         print(f"SKIP: missing {' '.join(missing) or 'libfaketime'} (tools/install-deps --test)")
         return 77
 
-    def on_signal(sig, _frame):
-        raise KeyboardInterrupt(f"signal {sig}")
-
-    for sig in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(sig, on_signal)
-
-    results = []
-
-    def report(name, detail):
-        results.append(name)
-        print(f"PASS {name}: {detail}", flush=True)
-
     with Desktop("tray-xfce") as desktop:
-        try:
-            scenario(desktop, program, args.screenshot, report)
-        except (CheckFailed, HarnessError) as e:
-            print(f"FAIL after {len(results)} steps: {e}")
-            for name in ("program", "second", "panel"):
-                tail = desktop.log_tail(name)
-                if tail:
-                    print(f"  {name}: {tail}")
-            return 1
-    return 0
+        return run_scenario(desktop, lambda report: scenario(desktop, program, args.screenshot,
+                                                             report), ("program", "second", "panel"))
 
 
 if __name__ == "__main__":
