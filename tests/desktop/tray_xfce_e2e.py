@@ -24,8 +24,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tray_harness import (PREFIX, Desktop, SignalRecorder, check, run_scenario,  # noqa: E402
-                          missing_tools, now, wait_until)
+from tray_harness import (PREFIX, Desktop, HarnessError, SignalRecorder, check,  # noqa: E402
+                          missing_tools, now, run_scenario, wait_until)
 from desktop_support import faketime_library  # noqa: E402
 from gi.repository import GLib  # noqa: E402
 
@@ -126,8 +126,17 @@ def run(desktop, program, screenshot_path, report, recorder):
         GLib.Variant("(ss)", ("org.kde.StatusNotifierWatcher",
                                  "RegisteredStatusNotifierItems")), "(v)")[0], 10,
         "the item to register with the new panel")
-    back = item_box(desktop)
-    check(registered and abs(back[0] - box[0]) <= 4, "the item is not back in its place")
+    # A panel that has just started may draw the item once before its layout settles: wait for
+    # it in its place, as a user would see it a moment later.
+    def in_place():
+        back = item_box(desktop)
+        return back if abs(back[0] - box[0]) <= 4 else None
+
+    try:
+        wait_until(in_place, 10, "the item in its place", interval=0.3)
+    except HarnessError:
+        check(False, "the item is not back in its place")
+    check(registered, "the item did not register with the new panel")
     report("panel restart", f"back in the panel {now() - gone:.1f} s after the kill")
 
     # 4. Away from the keyboard: blinking, then input, then steady again. Only D-Bus from here
