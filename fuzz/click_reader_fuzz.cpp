@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/linux/I3barStatusItem.h"
-#include "platform/linux/TerminalStatusItem.h"
+#include "platform/linux/bars/I3barStatusItem.h"
+#include "platform/linux/bars/TerminalStatusItem.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace platform::linux_backend;

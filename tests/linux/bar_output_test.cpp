@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/linux/BarOutput.h"
+#include "platform/linux/bars/BarOutput.h"
 
 using platform::linux_backend::BarOutput;
 

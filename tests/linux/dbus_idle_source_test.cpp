@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "platform/Provider.h"
-#include "platform/linux/DBusIdleSource.h"
+#include "platform/linux/idle/DBusIdleSource.h"
 
 extern char** environ;
 

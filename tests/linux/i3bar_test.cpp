@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "Titles.h"
-#include "platform/linux/BarOutput.h"
-#include "platform/linux/I3barStatusItem.h"
+#include "platform/linux/bars/BarOutput.h"
+#include "platform/linux/bars/I3barStatusItem.h"
 
 using nlohmann::json;
 using platform::AttributedString;

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "platform/linux/NotifiedIdleTime.h"
-#include "platform/linux/WaylandIdleSource.h"
+#include "platform/linux/idle/NotifiedIdleTime.h"
+#include "platform/linux/idle/WaylandIdleSource.h"
 
 using platform::linux_backend::NotifiedIdleTime;
 using platform::linux_backend::RetryPacing;

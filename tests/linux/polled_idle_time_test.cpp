@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "platform/linux/PolledIdleTime.h"
+#include "platform/linux/idle/PolledIdleTime.h"
 
 using platform::linux_backend::PolledIdleTime;
 

@@ -18,8 +18,8 @@
 
 #include "Titles.h"
 #include "platform/linux/GLibRunLoop.h"
-#include "platform/linux/TerminalStatusBar.h"
-#include "platform/linux/TerminalStatusItem.h"
+#include "platform/linux/bars/TerminalStatusBar.h"
+#include "platform/linux/bars/TerminalStatusItem.h"
 
 using platform::AttributedString;
 using platform::Color;

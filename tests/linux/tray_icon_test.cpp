@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "Titles.h"
-#include "platform/linux/TrayIcon.h"
+#include "platform/linux/tray/TrayIcon.h"
 
 using platform::AttributedString;
 using platform::Color;

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "Titles.h"
-#include "platform/linux/TrayStatusBar.h"
+#include "platform/linux/tray/TrayStatusBar.h"
 
 using platform::AttributedString;
 using platform::Color;

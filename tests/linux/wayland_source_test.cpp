@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/linux/GLibRunLoop.h"
-#include "platform/linux/WaylandIdleSource.h"
+#include "platform/linux/idle/WaylandIdleSource.h"
 
 using platform::IdleLookup;
 using platform::linux_backend::GLibRunLoop;

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/linux/X11IdleSource.h"
+#include "platform/linux/idle/X11IdleSource.h"
 
 using platform::IdleLookup;
 using platform::linux_backend::X11IdleSource;

@@ -2,7 +2,7 @@
 // when an unanswered query becomes a failure, and how often the source connects again.
 #include <gtest/gtest.h>
 
-#include "platform/linux/X11IdleSource.h"
+#include "platform/linux/idle/X11IdleSource.h"
 
 using platform::IdleLookup;
 using platform::linux_backend::X11ConnectPacing;

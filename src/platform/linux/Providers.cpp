@@ -6,12 +6,12 @@
 
 #include <cstdlib>
 
-#include "platform/linux/DBusIdleSource.h"
-#include "platform/linux/StdioStatusBar.h"
-#include "platform/linux/TerminalStatusBar.h"
-#include "platform/linux/TrayModule.h"
-#include "platform/linux/WaylandIdleSource.h"
-#include "platform/linux/X11IdleSource.h"
+#include "platform/linux/bars/StdioStatusBar.h"
+#include "platform/linux/bars/TerminalStatusBar.h"
+#include "platform/linux/idle/DBusIdleSource.h"
+#include "platform/linux/idle/WaylandIdleSource.h"
+#include "platform/linux/idle/X11IdleSource.h"
+#include "platform/linux/tray/TrayModule.h"
 
 namespace platform::linux_backend {
 

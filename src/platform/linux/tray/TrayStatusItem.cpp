@@ -1,4 +1,4 @@
-#include "platform/linux/TrayStatusItem.h"
+#include "platform/linux/tray/TrayStatusItem.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "platform/linux/TrayMenu.h"
+#include "platform/linux/tray/TrayMenu.h"
 
 #include <libdbusmenu-glib/menuitem.h>
 #include <libdbusmenu-glib/server.h>

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "platform/IdleSource.h"
-#include "platform/linux/NotifiedIdleTime.h"
 #include "platform/linux/Providers.h"
+#include "platform/linux/idle/NotifiedIdleTime.h"
 
 namespace platform::linux_backend {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/StdioStatusBar.h"
+#include "platform/linux/bars/StdioStatusBar.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <chrono>
 
 #include "platform/Application.h"
-#include "platform/linux/I3barStatusItem.h"
+#include "platform/linux/bars/I3barStatusItem.h"
 
 namespace platform::linux_backend {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/TerminalStatusItem.h"
+#include "platform/linux/bars/TerminalStatusItem.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "platform/linux/BarOutput.h"
+#include "platform/linux/bars/BarOutput.h"
 
 namespace platform::linux_backend {
 

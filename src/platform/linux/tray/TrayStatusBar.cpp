@@ -1,4 +1,4 @@
-#include "platform/linux/TrayStatusBar.h"
+#include "platform/linux/tray/TrayStatusBar.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "platform/linux/TrayModule.h"
+#include "platform/linux/tray/TrayModule.h"
 
 #ifndef SITTING_TIMER_TRAY_MODULE_DIR
 #error "SITTING_TIMER_TRAY_MODULE_DIR: the module's directory relative to the program's"

@@ -1,4 +1,4 @@
-#include "platform/linux/TerminalStatusBar.h"
+#include "platform/linux/bars/TerminalStatusBar.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "platform/linux/Providers.h"
-#include "platform/linux/TrayModule.h"
-#include "platform/linux/TrayStatusItem.h"
+#include "platform/linux/tray/TrayModule.h"
+#include "platform/linux/tray/TrayStatusItem.h"
 
 namespace platform::linux_backend {
 

@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/linux/LinuxStatusItem.h"
+#include "platform/linux/bars/LinuxStatusItem.h"
 
 namespace platform::linux_backend {
 

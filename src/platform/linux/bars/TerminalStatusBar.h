@@ -8,8 +8,8 @@
 #include <optional>
 
 #include "platform/linux/GLibRunLoop.h"
-#include "platform/linux/StdioStatusBar.h"
-#include "platform/linux/TerminalStatusItem.h"
+#include "platform/linux/bars/StdioStatusBar.h"
+#include "platform/linux/bars/TerminalStatusItem.h"
 
 namespace platform::linux_backend {
 

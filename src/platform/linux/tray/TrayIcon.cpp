@@ -1,4 +1,4 @@
-#include "platform/linux/TrayIcon.h"
+#include "platform/linux/tray/TrayIcon.h"
 
 #include <fontconfig/fontconfig.h>
 #include <malloc.h>
@@ -10,7 +10,7 @@
 #include <cmath>
 #include <memory>
 
-#include "platform/linux/LinuxStatusItem.h"
+#include "platform/linux/bars/LinuxStatusItem.h"
 
 namespace platform::linux_backend {
 

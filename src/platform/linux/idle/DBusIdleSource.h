@@ -10,8 +10,8 @@
 #include <string>
 
 #include "platform/IdleSource.h"
-#include "platform/linux/PolledIdleTime.h"
 #include "platform/linux/Providers.h"
+#include "platform/linux/idle/PolledIdleTime.h"
 
 typedef struct _GDBusConnection GDBusConnection;
 typedef struct _GVariant GVariant;

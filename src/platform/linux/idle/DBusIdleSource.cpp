@@ -1,4 +1,4 @@
-#include "platform/linux/DBusIdleSource.h"
+#include "platform/linux/idle/DBusIdleSource.h"
 
 #include <gio/gio.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/WaylandIdleSource.h"
+#include "platform/linux/idle/WaylandIdleSource.h"
 
 #include <errno.h>
 #include <poll.h>

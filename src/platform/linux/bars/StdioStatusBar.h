@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "platform/StatusBar.h"
-#include "platform/linux/BarOutput.h"
 #include "platform/linux/GLibRunLoop.h"
-#include "platform/linux/LinuxStatusItem.h"
+#include "platform/linux/bars/BarOutput.h"
+#include "platform/linux/bars/LinuxStatusItem.h"
 
 namespace platform::linux_backend {
 

@@ -23,8 +23,8 @@
 
 #include "platform/ClickSequence.h"
 #include "platform/StatusItem.h"
-#include "platform/linux/TrayIcon.h"
-#include "platform/linux/TrayMenu.h"
+#include "platform/linux/tray/TrayIcon.h"
+#include "platform/linux/tray/TrayMenu.h"
 
 namespace platform::linux_backend {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/X11IdleSource.h"
+#include "platform/linux/idle/X11IdleSource.h"
 
 #include <glib-unix.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/LinuxStatusItem.h"
+#include "platform/linux/bars/LinuxStatusItem.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,8 +1,8 @@
 // TrayModule.cpp: the module's one entry, sitting-timer-tray.so's only symbol the program asks
 // for.
-#include "platform/linux/TrayModule.h"
+#include "platform/linux/tray/TrayModule.h"
 
-#include "platform/linux/TrayStatusBar.h"
+#include "platform/linux/tray/TrayStatusBar.h"
 
 extern "C" {
 const platform::linux_backend::TrayModuleEntry sitting_timer_tray_module{

@@ -1,4 +1,4 @@
-#include "platform/linux/I3barStatusItem.h"
+#include "platform/linux/bars/I3barStatusItem.h"
 
 #include <cstdio>
 
