@@ -1,0 +1,75 @@
+#include "platform/linux/tray/CallBudget.h"
+
+#include <mutex>
+
+namespace platform::linux_backend {
+
+bool CallBudget::admit(std::string_view caller, double now) {
+  auto it = callers_.find(caller);
+  if (it == callers_.end()) it = callers_.emplace(std::string(caller), Caller{0, now}).first;
+  Caller& c = it->second;
+  if (c.waiting >= kPerCaller && now - c.moved >= kStaleSeconds) c = Caller{0, now};
+  if (c.waiting >= kPerCaller) return false;
+  ++c.waiting;
+  return true;
+}
+
+void CallBudget::answered(std::string_view caller, double now) {
+  const auto it = callers_.find(caller);
+  if (it == callers_.end()) return;  // an answer to a call that was never counted
+  if (--it->second.waiting <= 0) {
+    callers_.erase(it);
+  } else {
+    it->second.moved = now;
+  }
+}
+
+int CallBudget::waiting(std::string_view caller) const {
+  const auto it = callers_.find(caller);
+  return it == callers_.end() ? 0 : it->second.waiting;
+}
+
+// The filter may still be running on GDBus's thread after it is removed: the state it uses is
+// freed by GDBus once it no longer can be.
+struct CallLimit::Shared {
+  std::mutex mutex;
+  CallBudget budget;
+};
+
+CallLimit::CallLimit(GDBusConnection* bus)
+    : bus_(G_DBUS_CONNECTION(g_object_ref(bus))),
+      filterId_(g_dbus_connection_add_filter(bus_, filter, new Shared,
+                                             [](void* s) { delete static_cast<Shared*>(s); })) {}
+
+CallLimit::~CallLimit() {
+  g_dbus_connection_remove_filter(bus_, filterId_);
+  g_object_unref(bus_);
+}
+
+GDBusMessage* CallLimit::filter(GDBusConnection*, GDBusMessage* message, gboolean incoming,
+                                void* data) {
+  auto& shared = *static_cast<Shared*>(data);
+  const GDBusMessageType type = g_dbus_message_get_message_type(message);
+  const double now = static_cast<double>(g_get_monotonic_time()) / 1e6;
+  if (incoming) {
+    const char* sender = g_dbus_message_get_sender(message);
+    // A call that expects no answer leaves nothing queued behind it.
+    if (type != G_DBUS_MESSAGE_TYPE_METHOD_CALL || !sender ||
+        (g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED)) {
+      return message;
+    }
+    std::lock_guard lock(shared.mutex);
+    if (shared.budget.admit(sender, now)) return message;
+    g_object_unref(message);
+    return nullptr;
+  }
+  if (type == G_DBUS_MESSAGE_TYPE_METHOD_RETURN || type == G_DBUS_MESSAGE_TYPE_ERROR) {
+    if (const char* destination = g_dbus_message_get_destination(message)) {
+      std::lock_guard lock(shared.mutex);
+      shared.budget.answered(destination, now);
+    }
+  }
+  return message;
+}
+
+}  // namespace platform::linux_backend

@@ -1,0 +1,61 @@
+// CallBudget.h: how many calls each caller on the session bus may have waiting for their
+// answers. GDBus reads every call as it comes and queues every answer until the bus daemon
+// takes it, with no limit: a caller sending calls faster than the daemon drains the answers
+// (20,000 icon reads in a few seconds) would make the program hold hundreds of MiB of them.
+#pragma once
+
+#include <gio/gio.h>
+
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace platform::linux_backend {
+
+// The rule, apart from GDBus. Hosts make a few calls at a time (a GetAll on registration, one
+// Get per signal, a menu's layout): they never come near the limit. Calls past it are dropped
+// unanswered, which costs the flooding caller a timeout on each and nobody else anything.
+class CallBudget {
+ public:
+  // Calls one caller may have waiting: an icon answer is about 19 KiB, so about 1.2 MiB.
+  static constexpr int kPerCaller = 64;
+  // A caller whose answers have not moved for this long has its count forgotten: a call that
+  // was never answered must not shut its caller out for good.
+  static constexpr double kStaleSeconds = 30.0;
+
+  // A call from `caller`, expecting an answer, has arrived at `now` (monotonic seconds):
+  // whether it is taken, and counted until its answer goes out.
+  bool admit(std::string_view caller, double now);
+  // An answer to `caller` is about to be written.
+  void answered(std::string_view caller, double now);
+  int waiting(std::string_view caller) const;
+  // The number of callers with calls waiting: the table holds nobody else.
+  std::size_t callers() const { return callers_.size(); }
+
+ private:
+  struct Caller {
+    int waiting = 0;
+    double moved = 0;  // when the last answer went out, or the first call came
+  };
+  std::map<std::string, Caller, std::less<>> callers_;
+};
+
+// Holds `bus` to the budget for as long as it lives, through a GDBus message filter (which
+// runs on GDBus's own thread, for every message in and out).
+class CallLimit {
+ public:
+  explicit CallLimit(GDBusConnection* bus);
+  ~CallLimit();
+  CallLimit(const CallLimit&) = delete;
+  CallLimit& operator=(const CallLimit&) = delete;
+
+ private:
+  struct Shared;
+  static GDBusMessage* filter(GDBusConnection*, GDBusMessage* message, gboolean incoming,
+                              void* shared);
+
+  GDBusConnection* bus_;
+  unsigned filterId_;
+};
+
+}  // namespace platform::linux_backend
