@@ -25,6 +25,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kCalls = 20'000;
+
+// AddressSanitizer holds freed memory in a quarantine of 256 MiB, so under it resident memory
+// says nothing about the program's own: there the figures are printed, not judged.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized = __has_feature(address_sanitizer);
+#else
+constexpr bool kSanitized = false;
+#endif
 // What a burst may leave held, and what a program that wakes once a second may use of a core.
 constexpr double kHeldMiB = 32.0;
 constexpr double kIdleShare = 0.05;
@@ -246,8 +256,10 @@ struct TrayFlood : testing::Test {
     std::printf(
         "resident MiB: before %.1f, end of burst %.1f, %.0f s after %.1f; CPU after %.1f %%\n",
         before, atEnd, settle, after, share * 100);
-    EXPECT_LT(atEnd - before, kHeldMiB) << "held at the end of the burst";
-    EXPECT_LT(after - before, kHeldMiB) << "held after the burst";
+    if (!kSanitized) {
+      EXPECT_LT(atEnd - before, kHeldMiB) << "held at the end of the burst";
+      EXPECT_LT(after - before, kHeldMiB) << "held after the burst";
+    }
     EXPECT_LT(share, kIdleShare);
     EXPECT_EQ(hostReadsId(), "sitting-timer");
     kill(program->pid(), SIGTERM);
@@ -280,6 +292,13 @@ TEST_F(TrayFlood, CallsWhoseAnswersAreNeverReadLeaveNothingHeld) {
     cpu = now;
   }
   checkAfterBurst(before, peak);
+}
+
+TEST_F(TrayFlood, SigtermInTheMiddleOfABurstEndsTheProgramWithinASecond) {
+  auto caller = flood("unread");
+  sleepFor(0.3);
+  kill(program->pid(), SIGTERM);
+  EXPECT_EQ(program->waitFor(1.0), 0);
 }
 
 }  // namespace
