@@ -56,4 +56,30 @@ TEST(CallBudget, ACallerWhoseAnswersStopMovingIsForgivenAfterAWhileNotAtOnce) {
   EXPECT_EQ(budget.waiting(":1.7"), 1);
 }
 
+TEST(CallBudget, AllCallersTogetherHaveALimitSoManyConnectionsCannotAddUpToAFlood) {
+  CallBudget budget;
+  const int full = CallBudget::kAll / CallBudget::kPerCaller;
+  for (int caller = 0; caller < full; ++caller) {
+    for (int i = 0; i < CallBudget::kPerCaller; ++i) {
+      ASSERT_TRUE(budget.admit(":2." + std::to_string(caller), 0.0));
+    }
+  }
+  EXPECT_FALSE(budget.admit(":1.3", 1.0));
+  EXPECT_EQ(budget.callers(), static_cast<std::size_t>(full));  // the dropped one left no entry
+  budget.answered(":2.0", 1.0);
+  EXPECT_TRUE(budget.admit(":1.3", 1.0));
+  EXPECT_FALSE(budget.admit(":1.4", 1.0));
+}
+
+TEST(CallBudget, CallsNeverAnsweredAreForgottenOnceTheyStandInTheWay) {
+  CallBudget budget;
+  // Many callers, each with a few calls whose answers never went out, fill the budget.
+  for (int caller = 0; caller < CallBudget::kAll / 4; ++caller) {
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(budget.admit(":2." + std::to_string(caller), 5.0));
+  }
+  EXPECT_FALSE(budget.admit(":1.3", 5.0 + CallBudget::kStaleSeconds - 1.0));
+  EXPECT_TRUE(budget.admit(":1.3", 5.0 + CallBudget::kStaleSeconds));
+  EXPECT_EQ(budget.callers(), 1u);
+}
+
 }  // namespace

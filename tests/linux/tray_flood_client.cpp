@@ -1,6 +1,7 @@
 // A hostile caller for tray_flood_test.cpp: as many property and menu calls to one item as it
-// can send, either reading the answers (each call given up after 3 s) or never reading them.
-//   tray-flood-client ADDRESS ITEM-NAME COUNT read|unread
+// can send, either reading the answers (each call given up after 3 s) or never reading them,
+// from one connection or spread over several.
+//   tray-flood-client ADDRESS ITEM-NAME COUNT read|unread [CONNECTIONS]
 // Prints "sent" once every call is on its way, then, reading, "answered A failed F" and exits;
 // not reading, it stops itself with its connection open until it is killed.
 #include <gio/gio.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -38,21 +40,25 @@ GDBusMessage* nthCall(const char* item, int i) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) return 2;
+  if (argc != 5 && argc != 6) return 2;
   const char* item = argv[2];
   const int count = std::atoi(argv[3]);
   const bool read = std::string(argv[4]) == "read";
-  GError* error = nullptr;
-  GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
-      argv[1],
-      GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &error);
-  if (!bus) {
-    std::fprintf(stderr, "tray-flood-client: %s\n", error->message);
-    return 1;
+  std::vector<GDBusConnection*> buses(argc == 6 ? std::atoi(argv[5]) : 1);
+  for (GDBusConnection*& bus : buses) {
+    GError* error = nullptr;
+    bus = g_dbus_connection_new_for_address_sync(
+        argv[1],
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    if (!bus) {
+      std::fprintf(stderr, "tray-flood-client: %s\n", error->message);
+      return 1;
+    }
   }
   for (int i = 0; i < count; ++i) {
+    GDBusConnection* bus = buses[static_cast<std::size_t>(i) % buses.size()];
     GDBusMessage* m = nthCall(item, i);
     if (read) {
       g_dbus_connection_send_message_with_reply(
@@ -74,7 +80,7 @@ int main(int argc, char** argv) {
     }
     g_object_unref(m);
   }
-  g_dbus_connection_flush_sync(bus, nullptr, nullptr);
+  for (GDBusConnection* bus : buses) g_dbus_connection_flush_sync(bus, nullptr, nullptr);
   std::printf("sent\n");
   std::fflush(stdout);
   if (!read) {

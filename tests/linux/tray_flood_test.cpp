@@ -224,10 +224,25 @@ struct TrayFlood : testing::Test {
     daemon.reset();
   }
 
-  std::unique_ptr<Child> flood(const char* mode) {
-    return std::make_unique<Child>(std::vector<std::string>{TRAY_FLOOD_CLIENT, address, registered,
-                                                            std::to_string(kCalls), mode},
-                                   environmentWith(address));
+  std::unique_ptr<Child> flood(const char* mode, int connections = 1) {
+    return std::make_unique<Child>(
+        std::vector<std::string>{TRAY_FLOOD_CLIENT, address, registered, std::to_string(kCalls),
+                                 mode, std::to_string(connections)},
+        environmentWith(address));
+  }
+
+  // The end of a burst whose answers nobody reads: when the program stops working on it.
+  double peakWhileBusy() {
+    double cpu = program->cpuSeconds();
+    double peak = program->residentMiB();
+    for (int i = 0; i < 100; ++i) {
+      sleepFor(0.2);
+      peak = std::max(peak, program->residentMiB());
+      const double now = program->cpuSeconds();
+      if (now - cpu < 0.01) break;
+      cpu = now;
+    }
+    return peak;
   }
 
   // A host reading the item's Id while the caller's calls may still be queued.
@@ -281,17 +296,14 @@ TEST_F(TrayFlood, CallsWhoseAnswersAreNeverReadLeaveNothingHeld) {
   const double before = program->residentMiB();
   auto caller = flood("unread");
   ASSERT_EQ(caller->line(30.0), "sent");
-  // The program is still taking the calls in: the end of the burst is when it stops working.
-  double cpu = program->cpuSeconds();
-  double peak = program->residentMiB();
-  for (int i = 0; i < 100; ++i) {
-    sleepFor(0.2);
-    peak = std::max(peak, program->residentMiB());
-    const double now = program->cpuSeconds();
-    if (now - cpu < 0.01) break;
-    cpu = now;
-  }
-  checkAfterBurst(before, peak);
+  checkAfterBurst(before, peakWhileBusy());
+}
+
+TEST_F(TrayFlood, CallsSpreadOverFiftyConnectionsLeaveNothingHeld) {
+  const double before = program->residentMiB();
+  auto caller = flood("unread", 50);
+  ASSERT_EQ(caller->line(30.0), "sent");
+  checkAfterBurst(before, peakWhileBusy());
 }
 
 TEST_F(TrayFlood, SigtermInTheMiddleOfABurstEndsTheProgramWithinASecond) {

@@ -6,22 +6,35 @@ namespace platform::linux_backend {
 
 bool CallBudget::admit(std::string_view caller, double now) {
   auto it = callers_.find(caller);
+  if (it != callers_.end() && it->second.waiting >= kPerCaller) forgetStale(now);
+  if (waiting_ >= kAll) forgetStale(now);
+  it = callers_.find(caller);
+  if ((it != callers_.end() && it->second.waiting >= kPerCaller) || waiting_ >= kAll) {
+    return false;
+  }
   if (it == callers_.end()) it = callers_.emplace(std::string(caller), Caller{0, now}).first;
-  Caller& c = it->second;
-  if (c.waiting >= kPerCaller && now - c.moved >= kStaleSeconds) c = Caller{0, now};
-  if (c.waiting >= kPerCaller) return false;
-  ++c.waiting;
+  ++it->second.waiting;
+  ++waiting_;
   return true;
 }
 
 void CallBudget::answered(std::string_view caller, double now) {
   const auto it = callers_.find(caller);
   if (it == callers_.end()) return;  // an answer to a call that was never counted
+  --waiting_;
   if (--it->second.waiting <= 0) {
     callers_.erase(it);
   } else {
     it->second.moved = now;
   }
+}
+
+void CallBudget::forgetStale(double now) {
+  std::erase_if(callers_, [&](const auto& entry) {
+    if (now - entry.second.moved < kStaleSeconds) return false;
+    waiting_ -= entry.second.waiting;
+    return true;
+  });
 }
 
 int CallBudget::waiting(std::string_view caller) const {

@@ -15,12 +15,16 @@ namespace platform::linux_backend {
 // The rule, apart from GDBus. Hosts make a few calls at a time (a GetAll on registration, one
 // Get per signal, a menu's layout): they never come near the limit. Calls past it are dropped
 // unanswered, which costs the flooding caller a timeout on each and nobody else anything.
+// Callers are cheap to make, so all of them together have a limit too: a flood from many
+// connections at once may cost a host a dropped call, never the program its memory.
 class CallBudget {
  public:
   // Calls one caller may have waiting: an icon answer is about 19 KiB, so about 1.2 MiB.
   static constexpr int kPerCaller = 64;
-  // A caller whose answers have not moved for this long has its count forgotten: a call that
-  // was never answered must not shut its caller out for good.
+  // Calls all callers together may have waiting, about 10 MiB of the largest answers.
+  static constexpr int kAll = 512;
+  // A caller whose answers have not moved for this long has its count forgotten when it stands
+  // in the way: a call that was never answered must not shut anybody out for good.
   static constexpr double kStaleSeconds = 30.0;
 
   // A call from `caller`, expecting an answer, has arrived at `now` (monotonic seconds):
@@ -37,7 +41,10 @@ class CallBudget {
     int waiting = 0;
     double moved = 0;  // when the last answer went out, or the first call came
   };
+  void forgetStale(double now);
+
   std::map<std::string, Caller, std::less<>> callers_;
+  int waiting_ = 0;  // all callers' together
 };
 
 // Holds `bus` to the budget for as long as it lives, through a GDBus message filter (which
