@@ -1,5 +1,8 @@
 #include "platform/linux/tray/CallBudget.h"
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <mutex>
 
 namespace platform::linux_backend {
@@ -47,7 +50,20 @@ int CallBudget::waiting(std::string_view caller) const {
 struct CallLimit::Shared {
   std::mutex mutex;
   CallBudget budget;
+  int peak = 0;  // the most calls waiting since memory was last given back
+  double trimmed = -1e9;
 };
+
+namespace {
+
+// After a burst (this many calls waiting at once), once every answer is out, the memory the
+// answers took is handed back to the system: glibc keeps freed heap for reuse, and a burst
+// would otherwise leave the program that much larger for good. At most once a second, since a
+// long flood drains its answers many times.
+constexpr int kBurst = CallBudget::kPerCaller;
+constexpr double kTrimSeconds = 1.0;
+
+}  // namespace
 
 CallLimit::CallLimit(GDBusConnection* bus)
     : bus_(G_DBUS_CONNECTION(g_object_ref(bus))),
@@ -72,14 +88,28 @@ GDBusMessage* CallLimit::filter(GDBusConnection*, GDBusMessage* message, gboolea
       return message;
     }
     std::lock_guard lock(shared.mutex);
-    if (shared.budget.admit(sender, now)) return message;
+    if (shared.budget.admit(sender, now)) {
+      shared.peak = std::max(shared.peak, shared.budget.waitingAll());
+      return message;
+    }
     g_object_unref(message);
     return nullptr;
   }
   if (type == G_DBUS_MESSAGE_TYPE_METHOD_RETURN || type == G_DBUS_MESSAGE_TYPE_ERROR) {
     if (const char* destination = g_dbus_message_get_destination(message)) {
-      std::lock_guard lock(shared.mutex);
-      shared.budget.answered(destination, now);
+      bool trim = false;
+      {
+        std::lock_guard lock(shared.mutex);
+        shared.budget.answered(destination, now);
+        trim = shared.budget.waitingAll() == 0 && shared.peak >= kBurst &&
+               now - shared.trimmed >= kTrimSeconds;
+        if (trim) {
+          shared.peak = 0;
+          shared.trimmed = now;
+        }
+      }
+      // The last answer is about to be written; it is small beside what the burst took.
+      if (trim) malloc_trim(0);
     }
   }
   return message;

@@ -33,6 +33,7 @@ class CallBudget {
   // An answer to `caller` is about to be written.
   void answered(std::string_view caller, double now);
   int waiting(std::string_view caller) const;
+  int waitingAll() const { return waiting_; }
   // The number of callers with calls waiting: the table holds nobody else.
   std::size_t callers() const { return callers_.size(); }
 
