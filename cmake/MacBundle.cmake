@@ -16,10 +16,11 @@ add_custom_command(OUTPUT ${icon}
 set_source_files_properties(${icon} PROPERTIES MACOSX_PACKAGE_LOCATION Resources)
 target_sources(sitting-timer PRIVATE ${icon})
 
-# The oldest macOS the app runs on is the one it is compiled for; the property list says the same,
-# so that Finder refuses an older system instead of the app failing to load there.
+# The oldest macOS the app runs on is the one it is compiled for; the property list says the
+# same, so that an older system declines to open it, saying why, instead of failing to load it.
 if(NOT CMAKE_OSX_DEPLOYMENT_TARGET)
-  message(FATAL_ERROR "Set CMAKE_OSX_DEPLOYMENT_TARGET: Info.plist's LSMinimumSystemVersion is taken from it")
+  message(FATAL_ERROR
+    "Set CMAKE_OSX_DEPLOYMENT_TARGET: Info.plist's LSMinimumSystemVersion is taken from it")
 endif()
 
 # Before install(TARGETS) below, which decides at its call whether the target is a bundle; set
@@ -37,8 +38,8 @@ set_target_properties(sitting-timer PROPERTIES
 # Ad hoc: no developer identity, but a sealed bundle that Apple silicon will run, and that
 # Gatekeeper opens after the user allows it once. The seal covers every file of the bundle, so
 # it is made by a target of its own that runs once the app target is complete, resources
-# included: a POST_BUILD step runs with the link, and a generator may copy the icon after it,
-# whatever the job count, leaving a seal that a file was added to.
+# included: a POST_BUILD step runs with the link, after which the Makefile generator copies the
+# icon, leaving a seal that a file was added to.
 find_program(SITTING_TIMER_CODESIGN codesign REQUIRED)
 add_custom_target(sign-app ALL
   COMMAND ${SITTING_TIMER_CODESIGN} --force --sign - --timestamp=none
