@@ -3,6 +3,7 @@
 #include <dispatch/dispatch.h>
 
 #include <csignal>
+#include <cstdint>
 #include <vector>
 
 namespace platform::macos {
