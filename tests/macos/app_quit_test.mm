@@ -2,8 +2,11 @@
 // target as the menu's, reaches the controller's double action, which stops the run loop; the
 // loop then asks AppKit to terminate on a later pass, and the process exits with status 0 after
 // the teardown, from within NSApplicationMain.
-#import <AppKit/AppKit.h>
+
+// GoogleTest first, before the system's macros from AppKit's headers.
 #include <gtest/gtest.h>
+
+#import <AppKit/AppKit.h>
 #include <unistd.h>
 
 #include <cstdio>
