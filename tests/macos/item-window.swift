@@ -21,7 +21,7 @@ struct Window: CustomStringConvertible {
 
 func windows(of pid: pid_t) -> [Window] {
   let list = CGWindowListCopyWindowInfo([.optionAll], kCGNullWindowID) as? [[String: Any]] ?? []
-  return list.compactMap { info in
+  return list.compactMap { info -> Window? in
     guard (info[kCGWindowOwnerPID as String] as? NSNumber)?.int32Value == pid,
       let layer = (info[kCGWindowLayer as String] as? NSNumber)?.intValue,
       let bounds = info[kCGWindowBounds as String] as? NSDictionary,
