@@ -74,22 +74,15 @@ std::vector<Case> failures() {
   s = {};
   s.services = 0;
   cases.push_back({"empty match", s, Outcome::noService, {"Iterator's empty!"}});
-  const std::vector<std::string> unreadable = {"Couldn't grab properties of system",
-                                               "Can't find idle time"};
+  // The single-property call cannot tell an unreadable property from an absent one.
   s = {};
-  s.propertiesResult = 3;
-  cases.push_back({"properties fail", s, Outcome::propertiesUnreadable, unreadable});
-  s.propertiesDespiteError = true;
-  cases.push_back(
-      {"properties fail, dictionary given anyway", s, Outcome::propertiesUnreadable, unreadable});
-  s = {};
-  s.noProperties = true;
-  cases.push_back({"no dictionary", s, Outcome::propertiesUnreadable, unreadable});
+  s.propertyUnreadable = true;
+  cases.push_back({"property unreadable", s, Outcome::keyAbsent, {"Can't find idle time"}});
   s = {};
   s.value = Value::absent;
   cases.push_back({"key absent", s, Outcome::keyAbsent, {"Can't find idle time"}});
   s = withNumber(5ll << 30);
-  s.key = "HIDIdleTimeX";
+  s.key = "HIDIdleTimeX";  // the service has a value, under another key
   cases.push_back({"another key only", s, Outcome::keyAbsent, {"Can't find idle time"}});
   s = {};
   s.value = Value::string;
@@ -156,6 +149,7 @@ TEST(HIDIdleTime, EveryObjectIsReleasedOnEveryPathAndNoCallIsMisused) {
   std::vector<Case> cases = failures();
   cases.push_back({"data", withData(3ull << 30), Outcome::found, {}});
   cases.push_back({"short data", withData(std::vector<std::uint8_t>(3)), Outcome::found, {}});
+  cases.push_back({"empty data", withData(std::vector<std::uint8_t>{}), Outcome::found, {}});
   cases.push_back({"number", withNumber(3ll << 30), Outcome::found, {}});
   Script twoServices = withNumber(1);
   twoServices.services = 2;
@@ -170,9 +164,11 @@ TEST(HIDIdleTime, EveryObjectIsReleasedOnEveryPathAndNoCallIsMisused) {
   }
 }
 
-TEST(HIDIdleTime, TheValueIsHeldByAnExtraReferenceWhileItIsRead) {
+// The lookup runs at every tick: it asks for its one key, not for a copy of every property.
+TEST(HIDIdleTime, OnlyTheIdleTimeIsReadFromTheService) {
   probe(withNumber(1ll << 30));
-  EXPECT_EQ(fake_registry::counts().retained, 1);
+  EXPECT_EQ(fake_registry::keysRead(), std::vector<std::string>{"HIDIdleTime"});
+  EXPECT_EQ(fake_registry::counts().retained, 0) << "the value is owned as it comes";
 }
 
 TEST(HIDIdleTime, EachCallRepeatsTheWholeLookupAndCachesNothing) {

@@ -88,18 +88,14 @@ IdleLookup lookUpHIDIdleTime() {
   service.reset(IOIteratorNext(iterator.get()));
   if (service.get() == IO_OBJECT_NULL) return {Outcome::noService, {}};
 
-  CFMutableDictionaryRef properties = nullptr;
-  const kern_return_t read =
-      IORegistryEntryCreateCFProperties(service.get(), &properties, kCFAllocatorDefault, 0);
-  // Owned even when the call says it failed, so that no path leaks it.
-  const CFObject ownedProperties(properties);
-  if (read != KERN_SUCCESS || !properties) return {Outcome::propertiesUnreadable, {}};
+  // The one property alone: the lookup runs at every tick, and a copy of the service's whole
+  // table to read one value is work thrown away.
+  const CFObject value(
+      IORegistryEntryCreateCFProperty(service.get(), CFSTR("HIDIdleTime"), kCFAllocatorDefault, 0));
+  // The call says no more than that there is no value: the key is absent or could not be read.
+  if (!value.get()) return {Outcome::keyAbsent, {}};
 
-  const CFTypeRef value = CFDictionaryGetValue(properties, CFSTR("HIDIdleTime"));
-  if (!value) return {Outcome::keyAbsent, {}};
-
-  const CFObject ownedValue(CFRetain(value));
-  return {Outcome::found, readValue(value)};
+  return {Outcome::found, readValue(value.get())};
 }
 
 }  // namespace platform::macos

@@ -35,6 +35,7 @@ struct State {
   Counts counts;
   std::vector<std::string> misuse;
   int lookups = 0;
+  std::vector<std::string> keysRead;
   // Every object ever made, kept until reset so that a use after free is seen, not suffered.
   std::vector<std::unique_ptr<Object>> objects;
   std::unordered_set<const void*> known;
@@ -124,6 +125,7 @@ void reset(const Script& script) {
   s.counts = {};
   s.misuse.clear();
   s.lookups = 0;
+  s.keysRead.clear();
   s.objects.clear();
   s.known.clear();
   s.ioObjects.clear();
@@ -132,6 +134,7 @@ void reset(const Script& script) {
 Counts counts() { return state().counts; }
 std::vector<std::string> misuse() { return state().misuse; }
 int lookupsBegun() { return state().lookups; }
+std::vector<std::string> keysRead() { return state().keysRead; }
 
 }  // namespace fake_registry
 
@@ -184,17 +187,6 @@ CFTypeID CFGetTypeID(CFTypeRef cf) {
       fake_registry::recordMisuse("CFGetTypeID on a registry object");
       return 0;
   }
-}
-
-const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key) {
-  const Object* dict = fake_registry::live(theDict, "CFDictionaryGetValue");
-  const Object* k = fake_registry::live(key, "CFDictionaryGetValue's key");
-  if (!dict || !k) return nullptr;
-  if (dict->kind != Kind::dictionary || k->kind != Kind::string) {
-    fake_registry::recordMisuse("CFDictionaryGetValue on the wrong kind of object");
-    return nullptr;
-  }
-  return dict->value && dict->key == k->text ? fake_registry::asCF(dict->value) : nullptr;
 }
 
 CFTypeID CFDataGetTypeID(void) { return fake_registry::kDataTypeID; }
@@ -275,34 +267,31 @@ io_object_t IOIteratorNext(io_iterator_t iterator) {
   return fake_registry::handOut(fake_registry::make(Kind::service));
 }
 
-kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry,
-                                                CFMutableDictionaryRef* properties,
-                                                CFAllocatorRef allocator, IOOptionBits options) {
-  const Object* service = fake_registry::liveIO(entry, "IORegistryEntryCreateCFProperties");
-  if (!service || service->kind != Kind::service) return 1;
+CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key,
+                                          CFAllocatorRef allocator, IOOptionBits options) {
+  const Object* service = fake_registry::liveIO(entry, "IORegistryEntryCreateCFProperty");
+  const Object* k = fake_registry::live(key, "IORegistryEntryCreateCFProperty's key");
+  if (!service || !k) return nullptr;
+  if (service->kind != Kind::service || k->kind != Kind::string) {
+    fake_registry::recordMisuse("IORegistryEntryCreateCFProperty on the wrong kind of object");
+    return nullptr;
+  }
   if (allocator != kCFAllocatorDefault)
     fake_registry::recordMisuse("an allocator other than default");
   if (options != 0) fake_registry::recordMisuse("options other than none");
+  state().keysRead.push_back(k->text);
   const auto& script = state().script;
-  const bool fails = script.propertiesResult != KERN_SUCCESS;
-  if ((fails && !script.propertiesDespiteError) || (!fails && script.noProperties)) {
-    *properties = nullptr;
-    return script.propertiesResult;
-  }
-  Object* dict = fake_registry::make(Kind::dictionary);
-  dict->key = script.key;
   using Value = fake_registry::Script::Value;
-  if (script.value != Value::absent) {
-    Object* value = fake_registry::make(script.value == Value::data     ? Kind::data
-                                        : script.value == Value::number ? Kind::number
-                                                                        : Kind::string);
-    value->bytes = script.data;
-    value->number = script.number;
-    value->text = "a string";
-    dict->value = value;
+  if (script.propertyUnreadable || script.value == Value::absent || k->text != script.key) {
+    return nullptr;
   }
-  *properties = reinterpret_cast<CFMutableDictionaryRef>(dict);
-  return script.propertiesResult;
+  Object* value = fake_registry::make(script.value == Value::data     ? Kind::data
+                                      : script.value == Value::number ? Kind::number
+                                                                      : Kind::string);
+  value->bytes = script.data;
+  value->number = script.number;
+  value->text = "a string";
+  return fake_registry::asCF(value);
 }
 
 }  // extern "C"
