@@ -92,10 +92,24 @@ IdleLookup lookUpHIDIdleTime() {
   // table to read one value is work thrown away.
   const CFObject value(
       IORegistryEntryCreateCFProperty(service.get(), CFSTR("HIDIdleTime"), kCFAllocatorDefault, 0));
-  // The call says no more than that there is no value: the key is absent or could not be read.
-  if (!value.get()) return {Outcome::keyAbsent, {}};
+  if (value.get()) return {Outcome::found, readValue(value.get())};
 
-  return {Outcome::found, readValue(value.get())};
+  // NULL says only that there is no value: the key may be absent, or the service's properties
+  // unreadable, and the two are reported differently. Only the whole table tells them apart, so
+  // it is copied on this path alone.
+  CFMutableDictionaryRef properties = nullptr;
+  const kern_return_t read =
+      IORegistryEntryCreateCFProperties(service.get(), &properties, kCFAllocatorDefault, 0);
+  // Owned even when the call says it failed, so that no path leaks it.
+  const CFObject ownedProperties(properties);
+  if (read != KERN_SUCCESS || !properties) return {Outcome::propertiesUnreadable, {}};
+
+  // The key may have appeared, or the single read failed for a moment: what the table holds is
+  // then the reading.
+  const CFTypeRef held = CFDictionaryGetValue(properties, CFSTR("HIDIdleTime"));
+  if (!held) return {Outcome::keyAbsent, {}};
+  const CFObject ownedValue(CFRetain(held));
+  return {Outcome::found, readValue(held)};
 }
 
 }  // namespace platform::macos

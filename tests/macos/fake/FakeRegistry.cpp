@@ -36,6 +36,7 @@ struct State {
   std::vector<std::string> misuse;
   int lookups = 0;
   std::vector<std::string> keysRead;
+  int tablesCopied = 0;
   // Every object ever made, kept until reset so that a use after free is seen, not suffered.
   std::vector<std::unique_ptr<Object>> objects;
   std::unordered_set<const void*> known;
@@ -117,6 +118,23 @@ io_object_t handOut(Object* o) {
 
 CFTypeRef asCF(Object* o) { return o; }
 
+bool propertiesUnreadable(const Script& script) {
+  return script.propertiesResult != KERN_SUCCESS || script.noProperties;
+}
+
+// The value the service holds, new, or null when it holds none.
+Object* makeValue(const Script& script) {
+  using Value = Script::Value;
+  if (script.value == Value::absent) return nullptr;
+  Object* value = make(script.value == Value::data     ? Kind::data
+                       : script.value == Value::number ? Kind::number
+                                                       : Kind::string);
+  value->bytes = script.data;
+  value->number = script.number;
+  value->text = "a string";
+  return value;
+}
+
 }  // namespace
 
 void reset(const Script& script) {
@@ -126,6 +144,7 @@ void reset(const Script& script) {
   s.misuse.clear();
   s.lookups = 0;
   s.keysRead.clear();
+  s.tablesCopied = 0;
   s.objects.clear();
   s.known.clear();
   s.ioObjects.clear();
@@ -135,6 +154,7 @@ Counts counts() { return state().counts; }
 std::vector<std::string> misuse() { return state().misuse; }
 int lookupsBegun() { return state().lookups; }
 std::vector<std::string> keysRead() { return state().keysRead; }
+int tablesCopied() { return state().tablesCopied; }
 
 }  // namespace fake_registry
 
@@ -187,6 +207,17 @@ CFTypeID CFGetTypeID(CFTypeRef cf) {
       fake_registry::recordMisuse("CFGetTypeID on a registry object");
       return 0;
   }
+}
+
+const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key) {
+  const Object* dict = fake_registry::live(theDict, "CFDictionaryGetValue");
+  const Object* k = fake_registry::live(key, "CFDictionaryGetValue's key");
+  if (!dict || !k) return nullptr;
+  if (dict->kind != Kind::dictionary || k->kind != Kind::string) {
+    fake_registry::recordMisuse("CFDictionaryGetValue on the wrong kind of object");
+    return nullptr;
+  }
+  return dict->value && dict->key == k->text ? fake_registry::asCF(dict->value) : nullptr;
 }
 
 CFTypeID CFDataGetTypeID(void) { return fake_registry::kDataTypeID; }
@@ -281,17 +312,38 @@ CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef
   if (options != 0) fake_registry::recordMisuse("options other than none");
   state().keysRead.push_back(k->text);
   const auto& script = state().script;
-  using Value = fake_registry::Script::Value;
-  if (script.propertyUnreadable || script.value == Value::absent || k->text != script.key) {
+  if (script.propertyUnreadable || fake_registry::propertiesUnreadable(script) ||
+      k->text != script.key) {
     return nullptr;
   }
-  Object* value = fake_registry::make(script.value == Value::data     ? Kind::data
-                                      : script.value == Value::number ? Kind::number
-                                                                      : Kind::string);
-  value->bytes = script.data;
-  value->number = script.number;
-  value->text = "a string";
-  return fake_registry::asCF(value);
+  Object* value = fake_registry::makeValue(script);
+  return value ? fake_registry::asCF(value) : nullptr;
+}
+
+kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry,
+                                                CFMutableDictionaryRef* properties,
+                                                CFAllocatorRef allocator, IOOptionBits options) {
+  const Object* service = fake_registry::liveIO(entry, "IORegistryEntryCreateCFProperties");
+  if (!service) return 1;
+  if (service->kind != Kind::service) {
+    fake_registry::recordMisuse("IORegistryEntryCreateCFProperties on the wrong kind of object");
+    return 1;
+  }
+  if (allocator != kCFAllocatorDefault)
+    fake_registry::recordMisuse("an allocator other than default");
+  if (options != 0) fake_registry::recordMisuse("options other than none");
+  ++state().tablesCopied;
+  const auto& script = state().script;
+  const bool fails = script.propertiesResult != KERN_SUCCESS;
+  if ((fails && !script.propertiesDespiteError) || (!fails && script.noProperties)) {
+    *properties = nullptr;
+    return script.propertiesResult;
+  }
+  Object* dict = fake_registry::make(Kind::dictionary);
+  dict->key = script.key;
+  dict->value = fake_registry::makeValue(script);
+  *properties = reinterpret_cast<CFMutableDictionaryRef>(dict);
+  return script.propertiesResult;
 }
 
 }  // extern "C"

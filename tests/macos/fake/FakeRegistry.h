@@ -16,6 +16,10 @@ struct Script {
   bool noIterator = false;          // ... and it succeeds without an iterator
   int services = 1;                 // services the iterator yields
   bool propertyUnreadable = false;  // IORegistryEntryCreateCFProperty gives no value
+  // Unreadable properties (a failing status or no dictionary) give no single value either.
+  int propertiesResult = 0;             // IORegistryEntryCreateCFProperties' status
+  bool noProperties = false;            // ... and it succeeds without a dictionary
+  bool propertiesDespiteError = false;  // ... or fails but hands out a dictionary anyway
 
   enum class Value { absent, data, number, string };
   Value value = Value::number;
@@ -47,5 +51,9 @@ int lookupsBegun();
 
 // The keys asked of the service, one entry per IORegistryEntryCreateCFProperty call.
 std::vector<std::string> keysRead();
+
+// How many times the service's whole property table was asked for
+// (IORegistryEntryCreateCFProperties).
+int tablesCopied();
 
 }  // namespace fake_registry

@@ -47,6 +47,8 @@ CFTypeRef CFRetain(CFTypeRef cf);
 void CFRelease(CFTypeRef cf);
 CFTypeID CFGetTypeID(CFTypeRef cf);
 
+const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key);
+
 CFTypeID CFDataGetTypeID(void);
 CFIndex CFDataGetLength(CFDataRef theData);
 void CFDataGetBytes(CFDataRef theData, CFRange range, UInt8* buffer);
