@@ -82,4 +82,26 @@ TEST(CallBudget, CallsNeverAnsweredAreForgottenOnceTheyStandInTheWay) {
   EXPECT_EQ(budget.callers(), 1u);
 }
 
+TEST(CallBudget, CallsThatExpectNoAnswerAreTakenAtALimitedPacePerCallerAndForAll) {
+  CallBudget budget;
+  const int burst = static_cast<int>(CallBudget::kUnansweredPerSecond);
+  for (int i = 0; i < burst; ++i) ASSERT_TRUE(budget.admitUnanswered(":1.7", 10.0)) << i;
+  EXPECT_FALSE(budget.admitUnanswered(":1.7", 10.0));
+  EXPECT_TRUE(budget.admitUnanswered(":1.3", 10.0));  // another caller has its own pace
+  // Half a second later, half a second's worth, and no more.
+  for (int i = 0; i < burst / 2; ++i) ASSERT_TRUE(budget.admitUnanswered(":1.7", 10.5)) << i;
+  EXPECT_FALSE(budget.admitUnanswered(":1.7", 10.5));
+  // Calls that expect answers are counted apart.
+  EXPECT_TRUE(budget.admit(":1.7", 10.5));
+
+  // Many callers at once share one pace: a flood from many connections is held to it too.
+  CallBudget crowd;
+  int taken = 0;
+  for (int caller = 0; caller < 100; ++caller) {
+    for (int i = 0; i < burst; ++i)
+      taken += crowd.admitUnanswered(":2." + std::to_string(caller), 0.0);
+  }
+  EXPECT_EQ(taken, static_cast<int>(CallBudget::kAllUnansweredPerSecond));
+}
+
 }  // namespace

@@ -1,7 +1,7 @@
 // A hostile caller for tray_flood_test.cpp: as many property and menu calls to one item as it
-// can send, either reading the answers (each call given up after 3 s) or never reading them,
-// from one connection or spread over several.
-//   tray-flood-client ADDRESS ITEM-NAME COUNT read|unread [CONNECTIONS]
+// can send, either reading the answers (each call given up after 3 s), never reading them, or
+// flagged as expecting none, from one connection or spread over several.
+//   tray-flood-client ADDRESS ITEM-NAME COUNT read|unread|noreply [CONNECTIONS]
 // Prints "sent" once every call is on its way, then, reading, "answered A failed F" and exits;
 // not reading, it stops itself with its connection open until it is killed.
 #include <gio/gio.h>
@@ -76,6 +76,9 @@ int main(int argc, char** argv) {
           },
           nullptr);
     } else {
+      if (std::string(argv[4]) == "noreply") {
+        g_dbus_message_set_flags(m, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+      }
       g_dbus_connection_send_message(bus, m, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
     }
     g_object_unref(m);

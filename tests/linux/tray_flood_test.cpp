@@ -306,6 +306,14 @@ TEST_F(TrayFlood, CallsSpreadOverFiftyConnectionsLeaveNothingHeld) {
   checkAfterBurst(before, peakWhileBusy());
 }
 
+TEST_F(TrayFlood, CallsThatExpectNoAnswerLeaveNothingHeld) {
+  // No answer is queued for these, but each waits for the main loop until it is handled.
+  const double before = program->residentMiB();
+  auto caller = flood("noreply", 50);
+  ASSERT_EQ(caller->line(30.0), "sent");
+  checkAfterBurst(before, peakWhileBusy());
+}
+
 TEST_F(TrayFlood, SigtermInTheMiddleOfABurstEndsTheProgramWithinASecond) {
   auto caller = flood("unread");
   sleepFor(0.3);

@@ -40,6 +40,33 @@ void CallBudget::forgetStale(double now) {
   });
 }
 
+void CallBudget::Pace::refill(double rate, double now) {
+  allowance = std::min(rate, allowance + std::max(0.0, now - at) * rate);
+  at = now;
+}
+
+bool CallBudget::admitUnanswered(std::string_view caller, double now) {
+  // Callers back at their full allowance need no entry: the table stays as small as the
+  // number of callers that sent such calls in the last second.
+  if (paces_.size() >= 64) {
+    for (auto it = paces_.begin(); it != paces_.end();) {
+      it->second.refill(kUnansweredPerSecond, now);
+      it = it->second.allowance >= kUnansweredPerSecond ? paces_.erase(it) : std::next(it);
+    }
+  }
+  auto it = paces_.find(caller);
+  if (it == paces_.end()) {
+    it = paces_.emplace(std::string(caller), Pace{kUnansweredPerSecond, now}).first;
+  }
+  Pace& pace = it->second;
+  pace.refill(kUnansweredPerSecond, now);
+  allPace_.refill(kAllUnansweredPerSecond, now);
+  if (pace.allowance < 1.0 || allPace_.allowance < 1.0) return false;
+  pace.allowance -= 1.0;
+  allPace_.allowance -= 1.0;
+  return true;
+}
+
 int CallBudget::waiting(std::string_view caller) const {
   const auto it = callers_.find(caller);
   return it == callers_.end() ? 0 : it->second.waiting;
@@ -82,13 +109,11 @@ GDBusMessage* CallLimit::filter(GDBusConnection*, GDBusMessage* message, gboolea
   const double now = static_cast<double>(g_get_monotonic_time()) / 1e6;
   if (incoming) {
     const char* sender = g_dbus_message_get_sender(message);
-    // A call that expects no answer leaves nothing queued behind it.
-    if (type != G_DBUS_MESSAGE_TYPE_METHOD_CALL || !sender ||
-        (g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED)) {
-      return message;
-    }
+    if (type != G_DBUS_MESSAGE_TYPE_METHOD_CALL || !sender) return message;
     std::lock_guard lock(shared.mutex);
-    if (shared.budget.admit(sender, now)) {
+    if (g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) {
+      if (shared.budget.admitUnanswered(sender, now)) return message;
+    } else if (shared.budget.admit(sender, now)) {
       shared.peak = std::max(shared.peak, shared.budget.waitingAll());
       return message;
     }

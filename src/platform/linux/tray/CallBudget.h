@@ -27,9 +27,16 @@ class CallBudget {
   // in the way: a call that was never answered must not shut anybody out for good.
   static constexpr double kStaleSeconds = 30.0;
 
+  // Calls that expect no answer leave nothing queued once handled, but each waits for the main
+  // loop until then, so their pace is limited instead: per caller, and for all together.
+  static constexpr double kUnansweredPerSecond = 64;
+  static constexpr double kAllUnansweredPerSecond = 512;
+
   // A call from `caller`, expecting an answer, has arrived at `now` (monotonic seconds):
   // whether it is taken, and counted until its answer goes out.
   bool admit(std::string_view caller, double now);
+  // A call from `caller` that expects no answer: whether it is taken.
+  bool admitUnanswered(std::string_view caller, double now);
   // An answer to `caller` is about to be written.
   void answered(std::string_view caller, double now);
   int waiting(std::string_view caller) const;
@@ -43,9 +50,17 @@ class CallBudget {
     double moved = 0;  // when the last answer went out, or the first call came
   };
   void forgetStale(double now);
+  // Calls that may still come now at a pace of `rate` a second, in a burst of as many.
+  struct Pace {
+    double allowance;
+    double at;
+    void refill(double rate, double now);
+  };
 
   std::map<std::string, Caller, std::less<>> callers_;
   int waiting_ = 0;  // all callers' together
+  std::map<std::string, Pace, std::less<>> paces_;
+  Pace allPace_{kAllUnansweredPerSecond, 0};
 };
 
 // Holds `bus` to the budget for as long as it lives, through a GDBus message filter (which
