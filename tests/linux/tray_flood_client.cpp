@@ -1,7 +1,7 @@
 // A hostile caller for tray_flood_test.cpp: as many property and menu calls to one item as it
 // can send, either reading the answers (each call given up after 3 s), never reading them, or
 // flagged as expecting none, from one connection or spread over several.
-//   tray-flood-client ADDRESS ITEM-NAME COUNT read|unread|noreply [CONNECTIONS]
+//   tray-flood-client ADDRESS ITEM-NAME COUNT read|unread|noreply [CONNECTIONS [ARGUMENT-BYTES]]
 // Prints "sent" once every call is on its way, then, reading, "answered A failed F" and exits;
 // not reading, it stops itself with its connection open until it is killed.
 #include <gio/gio.h>
@@ -16,9 +16,16 @@ namespace {
 
 int answered = 0, failed = 0;
 
-GDBusMessage* nthCall(const char* item, int i) {
+GDBusMessage* nthCall(const char* item, int i, const std::string& padding) {
   // What hosts read, the big answers first: every property, the icon alone, the menu's layout.
   GDBusMessage* m = nullptr;
+  if (!padding.empty()) {
+    // Or a call that carries a large argument, answered with a small error.
+    m = g_dbus_message_new_method_call(item, "/StatusNotifierItem",
+                                       "org.freedesktop.DBus.Properties", "GetAll");
+    g_dbus_message_set_body(m, g_variant_new("(s)", padding.c_str()));
+    return m;
+  }
   switch (i % 3) {
     case 0:
       m = g_dbus_message_new_method_call(item, "/StatusNotifierItem",
@@ -40,11 +47,12 @@ GDBusMessage* nthCall(const char* item, int i) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5 && argc != 6) return 2;
+  if (argc < 5 || argc > 7) return 2;
   const char* item = argv[2];
   const int count = std::atoi(argv[3]);
   const bool read = std::string(argv[4]) == "read";
-  std::vector<GDBusConnection*> buses(argc == 6 ? std::atoi(argv[5]) : 1);
+  std::vector<GDBusConnection*> buses(argc >= 6 ? std::atoi(argv[5]) : 1);
+  const std::string padding(argc >= 7 ? static_cast<std::size_t>(std::atol(argv[6])) : 0, 'x');
   for (GDBusConnection*& bus : buses) {
     GError* error = nullptr;
     bus = g_dbus_connection_new_for_address_sync(
@@ -59,7 +67,7 @@ int main(int argc, char** argv) {
   }
   for (int i = 0; i < count; ++i) {
     GDBusConnection* bus = buses[static_cast<std::size_t>(i) % buses.size()];
-    GDBusMessage* m = nthCall(item, i);
+    GDBusMessage* m = nthCall(item, i, padding);
     if (read) {
       g_dbus_connection_send_message_with_reply(
           bus, m, G_DBUS_SEND_MESSAGE_FLAGS_NONE, 3000, nullptr, nullptr,

@@ -224,10 +224,11 @@ struct TrayFlood : testing::Test {
     daemon.reset();
   }
 
-  std::unique_ptr<Child> flood(const char* mode, int connections = 1) {
+  std::unique_ptr<Child> flood(const char* mode, int connections = 1, int calls = kCalls,
+                               std::size_t argumentBytes = 0) {
     return std::make_unique<Child>(
-        std::vector<std::string>{TRAY_FLOOD_CLIENT, address, registered, std::to_string(kCalls),
-                                 mode, std::to_string(connections)},
+        std::vector<std::string>{TRAY_FLOOD_CLIENT, address, registered, std::to_string(calls),
+                                 mode, std::to_string(connections), std::to_string(argumentBytes)},
         environmentWith(address));
   }
 
@@ -310,6 +311,14 @@ TEST_F(TrayFlood, CallsThatExpectNoAnswerLeaveNothingHeld) {
   // No answer is queued for these, but each waits for the main loop until it is handled.
   const double before = program->residentMiB();
   auto caller = flood("noreply", 50);
+  ASSERT_EQ(caller->line(30.0), "sent");
+  checkAfterBurst(before, peakWhileBusy());
+}
+
+TEST_F(TrayFlood, CallsWithLargeArgumentsLeaveNothingHeld) {
+  // 128 MiB in all: each call waits whole until it is answered.
+  const double before = program->residentMiB();
+  auto caller = flood("unread", 50, 1000, 128 * 1024);
   ASSERT_EQ(caller->line(30.0), "sent");
   checkAfterBurst(before, peakWhileBusy());
 }

@@ -110,10 +110,13 @@ GDBusMessage* CallLimit::filter(GDBusConnection*, GDBusMessage* message, gboolea
   if (incoming) {
     const char* sender = g_dbus_message_get_sender(message);
     if (type != G_DBUS_MESSAGE_TYPE_METHOD_CALL || !sender) return message;
+    GVariant* body = g_dbus_message_get_body(message);
+    const bool small = !body || g_variant_get_size(body) <= CallBudget::kLargestCall;
+    const bool answered =
+        !(g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
     std::lock_guard lock(shared.mutex);
-    if (g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) {
-      if (shared.budget.admitUnanswered(sender, now)) return message;
-    } else if (shared.budget.admit(sender, now)) {
+    if (small && !answered && shared.budget.admitUnanswered(sender, now)) return message;
+    if (small && answered && shared.budget.admit(sender, now)) {
       shared.peak = std::max(shared.peak, shared.budget.waitingAll());
       return message;
     }

@@ -27,6 +27,9 @@ class CallBudget {
   // in the way: a call that was never answered must not shut anybody out for good.
   static constexpr double kStaleSeconds = 30.0;
 
+  // No call the item or its menu understands comes near this many bytes of arguments; each
+  // call waits whole until it is handled, so larger ones are dropped as they come.
+  static constexpr std::size_t kLargestCall = 16 * 1024;
   // Calls that expect no answer leave nothing queued once handled, but each waits for the main
   // loop until then, so their pace is limited instead: per caller, and for all together.
   static constexpr double kUnansweredPerSecond = 64;
