@@ -376,7 +376,7 @@ std::optional<std::int64_t> nanoseconds(const IdleLookup& lookup) {
 }
 
 class DBusIdle : public testing::Test {
- protected:
+ public:
   void SetUp() override {
     gchar* found = g_find_program_in_path("dbus-daemon");
     g_free(found);
@@ -416,10 +416,14 @@ class DBusIdle : public testing::Test {
         method, address_, [this] { return clock; }, whyNot, timing, startTimeout);
   }
 
-  // One lookup at the test's clock, then lets the bus carry the call it sent, if any.
+  // One lookup at the test's clock, then lets the bus carry the call it sent, if any, and
+  // whatever else came meanwhile (signals, names coming and going), as the program's loop
+  // would between ticks.
   IdleLookup lookUp() {
     const IdleLookup lookup = source->lookUp(clock);
     EXPECT_TRUE(spinUntil([&] { return !source->waiting(); }));
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
     return lookup;
   }
 
@@ -741,6 +745,241 @@ TEST_F(DBusIdle, ServiceSlowerThanTheGiveUpTimeIsOneEpisodeOfFailure) {
   EXPECT_TRUE(failing);
   // One call per give-up interval, not one per tick.
   EXPECT_LE(source->calls(), 60 / 5 + 2);
+}
+
+// GNOME's watches, against a service that has them and fires them when the test says.
+class Watches : public DBusIdle {
+ protected:
+  void SetUp() override {
+    DBusIdle::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    service.reset();
+    startService("/org/freedesktop/ScreenSaver", true);
+    ASSERT_TRUE(service->own(kGnomeIdleMonitor.busName));
+  }
+
+  // Connected, with the idle watch in place.
+  void watch() {
+    std::string whyNot;
+    source = connect(kGnomeIdleMonitor, whyNot);
+    ASSERT_TRUE(source) << whyNot;
+    ASSERT_TRUE(tick(3.0, 1.0, [&](const IdleLookup&) { return source->watching(); }));
+    ASSERT_EQ(service->live(true).size(), 1u);
+  }
+
+  // Lets a signal the service sent reach the source.
+  void settle() { spin(0.05); }
+};
+
+TEST_F(Watches, IdleWatchFiresThenUserActiveWatchAndAWorkingUserCostsNothing) {
+  ASSERT_NO_FATAL_FAILURE(watch());
+  const std::uint32_t idleId = service->live(true)[0];
+  EXPECT_EQ(service->watches()[idleId].intervalMs, 60'000u);
+  EXPECT_TRUE(service->live(false).empty());  // no user-active watch while the user works
+
+  // Working: no call at all, and a reading of 0.
+  const int calls = service->calls, watchCalls = source->watchCalls();
+  EXPECT_FALSE(tick(120.0, 1.0, [](const IdleLookup& lookup) {
+    return lookup.outcome != IdleLookup::Outcome::found || lookup.value.number != 0;
+  }));
+  EXPECT_EQ(service->calls, calls);
+  EXPECT_EQ(source->watchCalls(), watchCalls);
+
+  // Away: from the watch's 60 s on, the reading grows with the clock.
+  service->fire(idleId);
+  settle();
+  const double firedAt = clock;
+  ASSERT_TRUE(spinUntil([&] { return service->live(false).size() == 1; }));
+  clock += 5.5;
+  EXPECT_EQ(nanoseconds(lookUp()), (60'000 + 5'500) * kMs);
+  clock = firedAt + 30.0;
+  EXPECT_EQ(nanoseconds(lookUp()), 90 * kMs * 1000);
+  EXPECT_EQ(service->calls, calls);  // still not one question
+
+  // Back: 0 at the next lookup; the idle watch stays for the next time, which works the same.
+  service->fire(service->live(false)[0]);
+  settle();
+  clock += 1.0;
+  EXPECT_EQ(nanoseconds(lookUp()), 0);
+  EXPECT_EQ(service->live(true), std::vector<std::uint32_t>{idleId});
+  service->fire(idleId);
+  settle();
+  clock += 2.0;
+  EXPECT_EQ(nanoseconds(lookUp()), 62'000 * kMs);
+  EXPECT_EQ(source->watchCalls(), watchCalls + 2);
+  EXPECT_EQ(source->strangeFires(), 0);
+}
+
+TEST_F(Watches, FiresNotOursLateOrFromAnotherSenderChangeNothing) {
+  ASSERT_NO_FATAL_FAILURE(watch());
+  const std::uint32_t idleId = service->live(true)[0];
+  const std::string us = service->watches()[idleId].client;
+
+  // An id that was never ours.
+  service->fire(idleId + 100, us);
+  settle();
+  clock += 1.0;
+  EXPECT_EQ(nanoseconds(lookUp()), 0);
+
+  // Our id, from someone else on the bus: only the service's own word counts.
+  FakeIdleService impostor(address_, "/elsewhere");
+  ASSERT_TRUE(impostor.ok());
+  impostor.fire(idleId, us);
+  settle();
+  clock += 1.0;
+  EXPECT_EQ(nanoseconds(lookUp()), 0);
+
+  // Away, back, and the user-active watch fired again, late: the user stays back.
+  service->fire(idleId);
+  settle();
+  ASSERT_TRUE(spinUntil([&] { return service->live(false).size() == 1; }));
+  const std::uint32_t activeId = service->live(false)[0];
+  service->fire(activeId);
+  settle();
+  clock += 1.0;
+  EXPECT_EQ(nanoseconds(lookUp()), 0);
+  service->fire(activeId, us);
+  settle();
+  clock += 1.0;
+  EXPECT_EQ(nanoseconds(lookUp()), 0);
+  EXPECT_EQ(source->strangeFires(), 3);
+}
+
+TEST_F(Watches, ServiceWithoutWatchesOrRefusingThemIsPolled) {
+  for (const bool refusing : {false, true}) {
+    SCOPED_TRACE(refusing ? "refusing" : "without the methods");
+    source.reset();
+    service.reset();
+    startService("/org/freedesktop/ScreenSaver", refusing);
+    service->watchMode = FakeIdleService::Mode::refuse;
+    ASSERT_TRUE(service->own(kGnomeIdleMonitor.busName));
+    service->idleMs = 1000;
+    std::string whyNot;
+    source = connect(kGnomeIdleMonitor, whyNot);
+    ASSERT_TRUE(source) << whyNot;
+    const int before = service->calls;
+    tick(5.0, 1.0, [](const IdleLookup&) { return false; });
+    EXPECT_FALSE(source->watching());
+    EXPECT_EQ(source->watchCalls(), 1);  // asked once, not at every lookup
+    EXPECT_EQ(service->calls - before, 5);
+    service->idleMs = 4000;
+    clock += 1.0;
+    lookUp();
+    clock += 1.0;
+    EXPECT_EQ(nanoseconds(lookUp()), 5000 * kMs);
+  }
+}
+
+TEST_F(Watches, AddedAgainWhenTheServiceOrTheBusComesBack) {
+  ASSERT_NO_FATAL_FAILURE(watch());
+  const std::uint32_t first = service->live(true)[0];
+
+  // The service goes: one episode without readings, and no call beyond the polling's pace.
+  ASSERT_TRUE(service->release(kGnomeIdleMonitor.busName));
+  settle();
+  int readings = 0;
+  const int calls = source->calls();
+  tick(25.0, 1.0, [&](const IdleLookup& lookup) {
+    readings += lookup.outcome == IdleLookup::Outcome::found;
+    return false;
+  });
+  EXPECT_EQ(readings, 0);
+  EXPECT_LE(source->calls() - calls, 3);
+
+  // Back: a new idle watch, and readings from it.
+  ASSERT_TRUE(service->own(kGnomeIdleMonitor.busName));
+  ASSERT_TRUE(tick(3.0, 1.0, [&](const IdleLookup&) { return source->watching(); }));
+  const auto again = service->live(true);
+  ASSERT_EQ(again.size(), 2u);  // the stand-in keeps the first one: it cannot see us go
+  const std::uint32_t second = again[0] == first ? again[1] : again[0];
+  service->fire(first);  // the old one is no longer ours
+  settle();
+  clock += 1.0;
+  EXPECT_EQ(nanoseconds(lookUp()), 0);
+  service->fire(second);
+  settle();
+  clock += 1.0;
+  EXPECT_EQ(nanoseconds(lookUp()), 61'000 * kMs);
+
+  // The bus goes and comes back with a new service: watched again on the new connection.
+  service.reset();
+  bus_->stop();
+  ASSERT_TRUE(spinUntil([&] { return !nanoseconds(source->lookUp(clock)); }));
+  ASSERT_TRUE(bus_->start());
+  startService("/org/freedesktop/ScreenSaver", true);
+  ASSERT_TRUE(service->own(kGnomeIdleMonitor.busName));
+  EXPECT_TRUE(tick(15.0, 1.0, [&](const IdleLookup&) { return source->watching(); }));
+  EXPECT_EQ(service->live(true).size(), 1u);
+  clock += 1.0;
+  EXPECT_EQ(nanoseconds(lookUp()), 0);  // what was true before the loss is void
+}
+
+// Lookups every `step` seconds for `seconds`, without waiting for calls that may never be
+// answered; how many episodes of failure they saw, and whether the last lookup failed.
+std::pair<int, bool> failureEpisodes(DBusIdle& test, double seconds, double step) {
+  int episodes = 0;
+  bool failing = false;
+  for (const double end = test.clock + seconds; test.clock < end;) {
+    test.clock += step;
+    const bool failed = !nanoseconds(test.source->lookUp(test.clock));
+    spin(0.01);
+    episodes += failed && !failing;
+    failing = failed;
+  }
+  return {episodes, failing};
+}
+
+TEST_F(Watches, UserActiveWatchNeverMadeFallsBackToPollingWithoutAFlood) {
+  timing = {};  // paced as in the program
+  ASSERT_NO_FATAL_FAILURE(watch());
+  service->watchMode = FakeIdleService::Mode::stall;  // AddUserActiveWatch is never answered
+  service->fire(service->live(true)[0]);
+  settle();
+  const int calls = source->calls();
+  service->idleMs = 62'000;
+  clock += 2.0;
+  EXPECT_EQ(nanoseconds(source->lookUp(clock)), 62'000 * kMs);
+  // Given up after five seconds: from then on the service is asked, once a tick.
+  const auto [episodes, failing] = failureEpisodes(*this, 20.0, 0.3);
+  EXPECT_LE(episodes, 1);
+  EXPECT_FALSE(failing);
+  EXPECT_FALSE(source->watching());
+  EXPECT_EQ(source->watchCalls(), 3);  // the idle watch, the user-active one, its removal
+  EXPECT_GE(source->calls() - calls, 12);
+  EXPECT_LE(source->calls() - calls, 20);
+  service->idleMs = 10;
+  clock += 1.0;
+  source->lookUp(clock);
+  spin(0.05);
+  clock += 1.0;
+  EXPECT_EQ(nanoseconds(source->lookUp(clock)), 1010 * kMs);
+}
+
+TEST_F(Watches, ServiceGoingBetweenTheTwoWatchesIsOneEpisode) {
+  ASSERT_NO_FATAL_FAILURE(watch());
+  service->watchMode = FakeIdleService::Mode::stall;
+  service->fire(service->live(true)[0]);
+  settle();
+  ASSERT_TRUE(service->release(kGnomeIdleMonitor.busName));
+  settle();
+  const int calls = source->calls();
+  const auto [episodes, failing] = failureEpisodes(*this, 30.0, 0.3);
+  EXPECT_EQ(episodes, 1);
+  EXPECT_TRUE(failing);
+  EXPECT_LE(source->calls() - calls, 3);  // one call each ten seconds
+  EXPECT_EQ(source->watchCalls(), 2);
+}
+
+TEST_F(Watches, RemovedWhenTheSourceEnds) {
+  ASSERT_NO_FATAL_FAILURE(watch());
+  service->fire(service->live(true)[0]);
+  settle();
+  ASSERT_TRUE(spinUntil([&] { return service->live(false).size() == 1; }));
+  clock += 1.0;
+  lookUp();
+  source.reset();
+  EXPECT_TRUE(
+      spinUntil([&] { return service->live(true).empty() && service->live(false).empty(); }));
 }
 
 TEST_F(DBusIdle, SourceDestroyedWithACallInFlightIsNotCalledBack) {

@@ -287,7 +287,7 @@ DBusIdleSource::DBusIdleSource(const DBusIdleMethod& method, std::string address
       startContext_(g_main_context_new()) {}
 
 DBusIdleSource::~DBusIdleSource() {
-  removeWatches();
+  removeWatches(true);
   Pending::abandon(connecting_);
   dropConnection();
   g_main_context_unref(startContext_);
@@ -341,6 +341,12 @@ IdleLookup DBusIdleSource::lookUp(double now) {
     return IdleLookup::unavailable();
   }
   if (method_.watches && !nameWatch_) watchService();
+  if (addingWatch_ && now - addingSince_ > query_.timing().giveUpSeconds) {
+    // A service that takes this long to make a watch may never tell of it firing either.
+    const WatchKind kind = addingWatch_->kind;
+    Pending::abandon(addingWatch_);
+    watchAdded(kind, nullptr);
+  }
   if (watching()) return IdleLookup::nanoseconds(idle_.nanoseconds(now));
   if (query_.overdue(now)) {
     Pending::abandon(call_);
@@ -444,6 +450,7 @@ void DBusIdleSource::serviceVanished() {
 void DBusIdleSource::addWatch(WatchKind kind) {
   if (!connection_ || addingWatch_) return;
   addingWatch_ = new Pending(this, kind);
+  addingSince_ = clock_();
   ++watchCalls_;
   if (kind == WatchKind::idle) {
     const auto ms = static_cast<guint64>(kIdleWatchSeconds * 1000.0);
@@ -461,7 +468,7 @@ void DBusIdleSource::watchAdded(WatchKind kind, GVariant* reply) {
     // No such method, a refusal, or the service going (which its name's watcher tells too):
     // this owner is polled from now on, as a service without watches is.
     watchesRefused_ = true;
-    removeWatches();
+    removeWatches(false);
     idleWatch_ = activeWatch_ = 0;
     idle_.restart();
     return;
@@ -469,9 +476,10 @@ void DBusIdleSource::watchAdded(WatchKind kind, GVariant* reply) {
   if (kind == WatchKind::idle) {
     idleWatch_ = id;
     idle_.restart();
-    // Readings come from the watches now; a question still in flight is moot.
+    // Readings come from the watches now; a question still in flight is moot, and an answer
+    // from before would be taken up again, stale, should the service go.
     Pending::abandon(call_);
-    query_.gaveUp();
+    query_.forget();
   } else {
     activeWatch_ = id;
   }
@@ -498,7 +506,7 @@ void DBusIdleSource::watchFired(const char* sender, std::uint32_t id) {
   }
 }
 
-void DBusIdleSource::removeWatches() {
+void DBusIdleSource::removeWatches(bool flush) {
   if (!connection_ || g_dbus_connection_is_closed(connection_) || owner_.empty()) return;
   bool sent = false;
   for (const std::uint32_t id : {idleWatch_, activeWatch_}) {
@@ -513,10 +521,10 @@ void DBusIdleSource::removeWatches() {
     ++watchCalls_;
     sent = true;
   }
-  if (!sent) return;
-  // The service would drop the watches once this connection closes, but the end of a source
-  // is not always the end of the program. GDBus writes on a thread of its own; a short wait
-  // for it to have written, never for an answer.
+  if (!sent || !flush) return;
+  // At the end: the service would drop the watches once this connection closes, but the end of
+  // a source is not always the end of the program. GDBus writes on a thread of its own; a
+  // short wait for it to have written, never for an answer.
   constexpr double kFlushSeconds = 0.1;
   StartContext wait(startContext_, kFlushSeconds);
   if (GAsyncResult* flushed =

@@ -107,7 +107,9 @@ class DBusIdleSource final : public IdleSource {
   void addWatch(WatchKind kind);
   void watchAdded(WatchKind kind, GVariant* reply);
   void watchFired(const char* sender, std::uint32_t id);
-  void removeWatches();
+  // Asks the service to drop this source's watches; with `flush`, waits a moment for GDBus
+  // to have sent that (at the end only, when the loop no longer runs).
+  void removeWatches(bool flush);
 
   const DBusIdleMethod& method_;
   const char* path_;
@@ -133,6 +135,7 @@ class DBusIdleSource final : public IdleSource {
   std::string owner_;               // the service's unique name, empty while it is absent
   bool watchesRefused_ = false;     // by this owner: poll instead
   Pending* addingWatch_ = nullptr;  // AddIdleWatch or AddUserActiveWatch in flight
+  double addingSince_ = 0;
   std::uint32_t idleWatch_ = 0;
   std::uint32_t activeWatch_ = 0;
   NotifiedIdleTime idle_{kIdleWatchSeconds};

@@ -70,6 +70,8 @@ class PolledIdleTime {
     waiting_ = false;
     asked_ = false;
   }
+  // Whatever was asked and answered no longer counts; the next question may go at once.
+  void forget() { *this = PolledIdleTime(timing_); }
   // The server refused the question, or is gone: whatever it said before no longer counts, and
   // the next question waits.
   void failed(double now) {
