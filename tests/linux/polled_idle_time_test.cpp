@@ -44,6 +44,13 @@ TEST(PolledIdleTime, SlowAnswerStandsUntilTheNextIsDueNotLonger) {
   EXPECT_TRUE(query.overdue(107.01));
   EXPECT_FALSE(query.idleNanoseconds(107.01));
 
+  // Asked in the same lookup that took the answer in, the next question may carry a clock
+  // reading a hair earlier than the answer's: the answer still stands for it.
+  query.asked(108.0);
+  query.answered(1000, 108.5);
+  query.asked(108.5 - 1e-6);
+  EXPECT_EQ(query.idleNanoseconds(112.0), 5 * kSecond);
+
   // An answer later than the give-up time is dropped, and the one before it with it.
   query.asked(110.0);
   query.answered(1000, 110.5);

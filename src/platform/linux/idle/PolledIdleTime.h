@@ -95,9 +95,9 @@ class PolledIdleTime {
  private:
   bool stands(double now) const {
     if (now - answerSeenAt_ <= timing_.freshSeconds) return true;
-    // The next answer is on its way, and this one was fresh when it was asked for.
-    return waiting_ && !overdue(now) && askedAt_ >= answerSeenAt_ &&
-           askedAt_ - answerSeenAt_ <= timing_.freshSeconds;
+    // The next answer is on its way, and this one was fresh when it was asked for. (Asked
+    // in the same lookup that took the answer in, it may carry a time a hair earlier.)
+    return waiting_ && !overdue(now) && askedAt_ - answerSeenAt_ <= timing_.freshSeconds;
   }
 
   Timing timing_;
