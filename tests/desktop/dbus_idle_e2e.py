@@ -28,7 +28,7 @@ import time
 
 from idle_session import (IDLE_THRESHOLD, RETURN_GRACE, BusMonitor, CheckFailed,
                           PrivateSession, enter_namespace, host_path, need_gi, need_programs,
-                          now, unique_name_of, voluntary_switches)
+                          now, unique_name_of, voluntary_switches, wakeups_between)
 
 WAYLAND_NAME = "wayland-idle-test"
 QUIET_SECONDS = 50.0
@@ -178,7 +178,7 @@ def run_gnome(session, program):
         while now() < end:
             what()
         span = now() - start
-        woke = voluntary_switches(bar.proc.pid) - switches
+        woke = wakeups_between(switches, voluntary_switches(bar.proc.pid))
         return span, woke, messages.between({program_name}, {mutter_name, monitor[0]}, start,
                                             now())
 

@@ -196,18 +196,24 @@ class CheckFailed(Exception):
 
 
 def voluntary_switches(pid):
-    """Voluntary context switches of every thread of `pid`: each is one sleep that ended, so
-    their growth is the process's wakeups."""
-    total = 0
+    """Voluntary context switches of each thread of `pid`, by thread id: each is one sleep
+    that ended, so their growth is the process's wakeups."""
+    counts = {}
     for tid in os.listdir(f"/proc/{pid}/task"):
         try:
             with open(f"/proc/{pid}/task/{tid}/status") as f:
                 for line in f:
                     if line.startswith("voluntary_ctxt_switches:"):
-                        total += int(line.split()[1])
+                        counts[tid] = int(line.split()[1])
         except (FileNotFoundError, ProcessLookupError):
             pass  # a thread that ended meanwhile
-    return total
+    return counts
+
+
+def wakeups_between(before, after):
+    """The wakeups of all threads between two `voluntary_switches` readings; a thread that
+    ended in between (GLib's pool threads do) keeps what it had, a new one counts in full."""
+    return sum(n - before.get(tid, 0) for tid, n in after.items())
 
 
 def unique_name_of(connection, pid):
