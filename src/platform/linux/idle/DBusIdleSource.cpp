@@ -297,7 +297,6 @@ void DBusIdleSource::dropConnection() {
   Pending::abandon(call_);
   forgetWatches();
   owner_.clear();
-  watchesRefused_ = false;
   if (firedSubscription_) g_dbus_connection_signal_unsubscribe(connection_, firedSubscription_);
   firedSubscription_ = 0;
   if (nameWatch_) g_bus_unwatch_name(nameWatch_);
@@ -437,7 +436,6 @@ void DBusIdleSource::serviceAppeared(const char* owner) {
   // A new owner knows nothing of the watches of the one before.
   owner_ = owner;
   forgetWatches();
-  watchesRefused_ = false;
   addWatch(WatchKind::idle);
 }
 
@@ -467,7 +465,6 @@ void DBusIdleSource::watchAdded(WatchKind kind, GVariant* reply) {
   if (id == 0) {
     // No such method, a refusal, or the service going (which its name's watcher tells too):
     // this owner is polled from now on, as a service without watches is.
-    watchesRefused_ = true;
     removeWatches(false);
     idleWatch_ = activeWatch_ = 0;
     idle_.restart();

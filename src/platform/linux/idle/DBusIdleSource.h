@@ -133,7 +133,6 @@ class DBusIdleSource final : public IdleSource {
   unsigned nameWatch_ = 0;
   unsigned firedSubscription_ = 0;
   std::string owner_;               // the service's unique name, empty while it is absent
-  bool watchesRefused_ = false;     // by this owner: poll instead
   Pending* addingWatch_ = nullptr;  // AddIdleWatch or AddUserActiveWatch in flight
   double addingSince_ = 0;
   std::uint32_t idleWatch_ = 0;
