@@ -79,8 +79,8 @@ DrawnColor drawnColor(const std::optional<Color>& core, const BarColors& bar) {
   // A text colour alone says nothing of what it is read against; then the neutral start, which
   // reads on either.
   const bool known = bar.text && !bar.backgrounds.empty();
-  Rgba shade = blend(known ? *bar.text : kNeutralStart, bar.red.value_or(kPureRed), *fraction);
-  shade.alpha = 1.0;
+  const Rgba shade =
+      blend(known ? *bar.text : kNeutralStart, bar.red.value_or(kPureRed), *fraction);
   return {.kind = DrawnColor::Kind::rgb, .rgba = readableOn(shade, bar.backgrounds)};
 }
 
