@@ -120,7 +120,10 @@ def main(argv):
                 subprocess.run(["swaymsg", "-s", os.path.join(compositor.runtime, sockets[0]),
                                 "reload"], env=compositor.client_env(), check=True,
                                capture_output=True, timeout=10)
-                time.sleep(1.5)
+            # The count starts when the program reads the clock: not before the first title.
+            seen, _ = measure(compositor, hex_rgb(text), hex_rgb(background), 0)
+            if seen != hex_rgb(text):
+                raise CheckFailed(f"the {name} bar shows no title")
             problems, row = [], []
             for minutes in MINUTES:
                 clock.set_minutes(minutes)
