@@ -171,6 +171,7 @@ class FakeWindowManager {
     const std::string m = encode(kBarconfigUpdateEvent, payload);
     EXPECT_EQ(write(client_, m.data(), m.size()), static_cast<ssize_t>(m.size()));
   }
+  void hangUp() { shutdown(client_, SHUT_RDWR); }
   std::atomic<int> questions{0};
 
  private:
@@ -265,6 +266,13 @@ TEST(I3barColorsQuery, AnswerGivesTheOnlyBarsColoursAndAReloadChangesThem) {
   EXPECT_EQ(told[1], (BarColors{.text = kWhite, .backgrounds = {kBlack}}));
   EXPECT_TRUE(failures.empty());
   EXPECT_EQ(wm.questions, 3);
+
+  // The window manager goes away after answering: nothing to tell, the colours stay.
+  wm.hangUp();
+  runUntil([&] { return !query.connected(); }, 5);
+  EXPECT_FALSE(query.connected());
+  EXPECT_TRUE(failures.empty());
+  EXPECT_EQ(told.size(), 2u);
 }
 
 TEST(I3barColorsQuery, ASocketThatAcceptsAndNeverAnswersHoldsNoTick) {

@@ -293,9 +293,12 @@ bool I3barColorsQuery::send(std::uint32_t type, std::string_view payload) {
 }
 
 void I3barColorsQuery::fail(const std::string& why) {
+  // A connection lost after it told the colours (the window manager restarting) loses nothing
+  // worth a word: the colours stay, and are asked again.
+  const bool hadAnswered = answered_;
   close();
-  if (!failureTold_ && onFailure_) onFailure_(why);
-  failureTold_ = true;
+  if (!hadAnswered && !failureTold_ && onFailure_) onFailure_(why);
+  failureTold_ = failureTold_ || !hadAnswered;
   armTimer(kRetryDelay, true);
 }
 

@@ -81,7 +81,8 @@ std::vector<std::string> ancestorBarIds();
 // GLib's default main context, and follows reloads of the bar configuration. `onColors` gets
 // them each time they are known; nothing is called while they are not. A connection that fails
 // or goes unanswered for kAnswerTimeout is closed and tried again kRetryDelay later; the first
-// failure is told to `onFailure` once, and again only after an answer in between.
+// failure is told to `onFailure` once, and again only after an answer in between. A connection
+// lost after its answer is made again quietly.
 class I3barColorsQuery {
  public:
   static constexpr double kAnswerTimeout = 5.0;
