@@ -74,7 +74,13 @@ def measure(compositor, text, background, minutes):
     deadline = now() + 5
     while True:
         image = screenshot(compositor)
-        seen = text_colour(image, bar_box(image, background), background)
+        try:
+            seen = text_colour(image, bar_box(image, background), background)
+        except CheckFailed:
+            # The bar may not be up yet, or not yet in its new colours after a reload.
+            if now() > deadline:
+                raise
+            seen = None
         if seen and all(abs(a - b) <= TOLERANCE for a, b in zip(seen, want)):
             return seen, want
         if now() > deadline:
