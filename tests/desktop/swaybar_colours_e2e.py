@@ -10,7 +10,7 @@ its contrast against the bar. First with swaybar's default colours (white text o
 after `swaymsg reload`, with a light bar (colors { background #ffffff; statusline #000000 }).
 Checked: every minute at least 3:1 against the bar; each colour the ramp from the bar's own
 text colour to red, which on the light bar is the old black-to-red ramp. Prints the contrasts.
-About 40 s.
+About 15 s.
 """
 
 import os

@@ -9,7 +9,7 @@ red, read off the screen with ImageMagick's import. tmux answers neither: there 
 ramp, read from the pane's cells with capture-pane. The program's wall clock is stepped by the
 test from minute 9 to minute 16 (libfaketime); at each minute: at least 3:1 against the
 background (against black and against white in tmux), and the expected colour. Each run in
-namespaces of its own. About 30 s.
+namespaces of its own. About 20 s.
 """
 
 import os
