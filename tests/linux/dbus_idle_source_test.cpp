@@ -767,8 +767,8 @@ class Watches : public DBusIdle {
     ASSERT_EQ(service->live(true).size(), 1u);
   }
 
-  // Lets a signal the service sent reach the source.
-  void settle() { spin(0.05); }
+  // Lets a signal the service sent reach the source, with room for a loaded machine.
+  void settle() { spin(0.25); }
 };
 
 TEST_F(Watches, IdleWatchFiresThenUserActiveWatchAndAWorkingUserCostsNothing) {
