@@ -2,11 +2,11 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <thread>
 
 #include "platform/Application.h"
+#include "platform/linux/StandardError.h"
 
 namespace platform::linux_backend {
 
@@ -16,10 +16,7 @@ namespace {
 constexpr double kConnectSeconds = 3.0;
 constexpr int kWatcherQueryMs = 2000;
 
-void toStandardError(std::string_view line) {
-  std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
-  std::fflush(stderr);
-}
+void toStandardError(std::string_view line) { writeStandardError(std::string(line) + "\n"); }
 
 }  // namespace
 

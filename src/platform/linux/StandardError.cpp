@@ -1,0 +1,188 @@
+#include "platform/linux/StandardError.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <glib-unix.h>
+#include <glib.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wayland-client-core.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "platform/linux/ErrorQueue.h"
+#include "platform/linux/LogRule.h"
+
+namespace platform::linux_backend {
+
+namespace {
+
+class StandardError {
+ public:
+  StandardError() : queue_([this](std::string_view bytes) { return send(bytes); }) {}
+
+  // A pipe or terminal is opened again through /proc and put in place of descriptor 2: a file
+  // of the program's own on the same pipe or terminal, non-blocking without touching the flag
+  // of the one it shares with whoever started it. Libraries that write to descriptor 2
+  // themselves (fontconfig, a sanitizer's report) then cannot stall the program either. A
+  // socket (a journal stream) gets MSG_DONTWAIT on the program's own messages; a regular file
+  // never makes a writer wait for long.
+  void open() {
+    struct stat st {};
+    if (fstat(STDERR_FILENO, &st) != 0) return;
+    if (S_ISSOCK(st.st_mode)) {
+      socket_ = true;
+    } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+      const int own = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+      if (own >= 0) {
+        dup2(own, STDERR_FILENO);
+        close(own);
+      } else {
+        // No /proc, or a pipe whose reader is already gone: the shared flag then, put back at
+        // the end.
+        const int flags = fcntl(STDERR_FILENO, F_GETFL);
+        if (flags >= 0 && !(flags & O_NONBLOCK) &&
+            fcntl(STDERR_FILENO, F_SETFL, flags | O_NONBLOCK) == 0) {
+          restoreFlags_ = flags;
+        }
+      }
+    }
+  }
+
+  void write(std::string_view message) {
+    std::lock_guard lock(mutex_);
+    queue_.write(message);
+    watchWhileWaiting();
+  }
+
+  // A library's message: written only if the rule lets it through. One that ends the process
+  // always is.
+  void library(std::string_view domain, std::string_view message, std::string_view line,
+               bool fatal) {
+    std::lock_guard lock(mutex_);
+    const double now = static_cast<double>(g_get_monotonic_time()) / 1e6;
+    if (!fatal && !rule_.admit(LogRule::kindOf(domain, message), now)) return;
+    queue_.write(std::string(line) + "\n");
+    watchWhileWaiting();
+  }
+
+  void drain(double seconds) {
+    using namespace std::chrono;
+    const auto deadline =
+        steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(seconds));
+    std::lock_guard lock(mutex_);
+    for (queue_.flush(); queue_.waiting(); queue_.flush()) {
+      const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+      if (left <= 0) break;
+      pollfd fd{STDERR_FILENO, POLLOUT, 0};
+      if (poll(&fd, 1, static_cast<int>(left)) == 1 && (fd.revents & (POLLHUP | POLLERR))) break;
+    }
+    if (restoreFlags_ >= 0) fcntl(STDERR_FILENO, F_SETFL, restoreFlags_);
+    restoreFlags_ = -1;
+  }
+
+ private:
+  std::optional<std::size_t> send(std::string_view bytes) {
+    for (;;) {
+      const ssize_t n =
+          socket_ ? ::send(STDERR_FILENO, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
+                  : ::write(STDERR_FILENO, bytes.data(), bytes.size());
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+      return std::nullopt;  // closed, or its reader gone: nobody to tell
+    }
+  }
+
+  // Under the mutex. The watch lives on the default main context, which the loop runs; before
+  // the loop runs, what waits goes out at the first pass, or at drain().
+  void watchWhileWaiting() {
+    if (!queue_.waiting() || watch_) return;
+    watch_ = g_unix_fd_add(STDERR_FILENO, G_IO_OUT, &StandardError::onWritable, this);
+  }
+
+  static gboolean onWritable(gint, GIOCondition, gpointer data) {
+    auto& self = *static_cast<StandardError*>(data);
+    std::lock_guard lock(self.mutex_);
+    self.queue_.flush();
+    if (self.queue_.waiting()) return G_SOURCE_CONTINUE;
+    self.watch_ = 0;
+    return G_SOURCE_REMOVE;
+  }
+
+  std::mutex mutex_;
+  bool socket_ = false;
+  int restoreFlags_ = -1;
+  ErrorQueue queue_;
+  LogRule rule_;
+  guint watch_ = 0;
+};
+
+// Never destroyed: a thread of a library may log while the process exits.
+StandardError& standardError() {
+  static auto* instance = new StandardError;
+  return *instance;
+}
+
+GLogWriterOutput writeLog(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer) {
+  std::string_view domain, message;
+  for (gsize i = 0; i < count; ++i) {
+    const std::string_view key = fields[i].key;
+    if (fields[i].length != -1) continue;  // binary fields are no text of ours
+    if (key == "GLIB_DOMAIN") domain = static_cast<const char*>(fields[i].value);
+    if (key == "MESSAGE") message = static_cast<const char*>(fields[i].value);
+  }
+  // Debug and informational messages stay off unless G_MESSAGES_DEBUG asks for them.
+  const std::string domainText(domain);
+  if (g_log_writer_default_would_drop(level, domain.empty() ? nullptr : domainText.c_str())) {
+    return G_LOG_WRITER_HANDLED;
+  }
+  gchar* line = g_log_writer_format_fields(level, fields, count, FALSE);
+  const bool fatal = (level & G_LOG_FLAG_FATAL) || (level & G_LOG_LEVEL_ERROR);
+  standardError().library(domain, message, line, fatal);
+  g_free(line);
+  return G_LOG_WRITER_HANDLED;
+}
+
+void writePrinted(const gchar* text) {
+  std::string_view line = text;
+  while (line.ends_with('\n')) line.remove_suffix(1);
+  if (!line.empty()) standardError().library("print", line, line, false);
+}
+
+void writeWaylandLog(const char* format, va_list arguments) {
+  char text[512];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  std::string_view line = text;
+  while (line.ends_with('\n')) line.remove_suffix(1);
+  standardError().library("wayland", line, "sitting-timer: wayland: " + std::string(line), false);
+}
+
+}  // namespace
+
+void installStandardError() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  standardError().open();
+  // A reader that has gone shows as a failed write, not as a signal that ends the program.
+  signal(SIGPIPE, SIG_IGN);
+  g_log_set_writer_func(writeLog, nullptr, nullptr);
+  g_set_printerr_handler(writePrinted);
+  // Standard output may be the bar itself: a library's g_print is a message for a person.
+  g_set_print_handler(writePrinted);
+  wl_log_set_handler_client(writeWaylandLog);
+}
+
+void writeStandardError(std::string_view message) { standardError().write(message); }
+
+void drainStandardError(double seconds) { standardError().drain(seconds); }
+
+}  // namespace platform::linux_backend
