@@ -129,6 +129,8 @@ int run(int argc, char** argv, DelegateFactory makeDelegate) {
 
   LinuxContext barContext{*loop, bar != "auto"};
   Choice<StatusBar> barChoice = choose(linux_backend::statusBarProviders(), bar, barContext);
+  // A signal during the probes ends the program as it would later: quietly, with success.
+  if (linux_backend::GLibRunLoop::terminationPending()) return 0;
   if (!barChoice.part) {
     if (bar != "auto") return fail("status bar " + barChoice.failures);
     return fail("no status bar to draw on: " + barChoice.failures +
@@ -137,6 +139,7 @@ int run(int argc, char** argv, DelegateFactory makeDelegate) {
 
   LinuxContext idleContext{*loop, idle != "auto"};
   Choice<IdleSource> idleChoice = choose(linux_backend::idleSourceProviders(), idle, idleContext);
+  if (linux_backend::GLibRunLoop::terminationPending()) return 0;
   if (!idleChoice.part) {
     if (idle != "auto") return fail("idle source " + idleChoice.failures);
     // The item still counts; the probe's own message says the rest, once.

@@ -172,6 +172,8 @@ void installStandardError() {
   if (installed) return;
   installed = true;
   standardError().open();
+  // GLib names the program in each message it formats: "(sitting-timer:PID): ...".
+  if (!g_get_prgname()) g_set_prgname("sitting-timer");
   // A reader that has gone shows as a failed write, not as a signal that ends the program.
   signal(SIGPIPE, SIG_IGN);
   g_log_set_writer_func(writeLog, nullptr, nullptr);
