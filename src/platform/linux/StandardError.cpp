@@ -144,10 +144,13 @@ GLogWriterOutput writeLog(GLogLevelFlags level, const GLogField* fields, gsize c
   if (g_log_writer_default_would_drop(level, domain.empty() ? nullptr : domainText.c_str())) {
     return G_LOG_WRITER_HANDLED;
   }
-  gchar* line = g_log_writer_format_fields(level, fields, count, FALSE);
+  gchar* formatted = g_log_writer_format_fields(level, fields, count, FALSE);
+  // GLib sets warnings apart with an empty line before them: a line of the log for nothing.
+  std::string_view line = formatted;
+  while (line.starts_with('\n')) line.remove_prefix(1);
   const bool fatal = (level & G_LOG_FLAG_FATAL) || (level & G_LOG_LEVEL_ERROR);
   standardError().library(domain, message, line, fatal);
-  g_free(line);
+  g_free(formatted);
   return G_LOG_WRITER_HANDLED;
 }
 
