@@ -329,9 +329,11 @@ constexpr const char* dbusmenu = "com.canonical.dbusmenu";
 std::vector<Call> hostileCalls() {
   return {
       [](int i) {
+        // The items that exist, and some that do not.
         GVariantBuilder ids;
         g_variant_builder_init(&ids, G_VARIANT_TYPE("ai"));
-        for (int k = 0; k <= i % 5; ++k) g_variant_builder_add(&ids, "i", 1000 + i + k);
+        for (int k = 0; k < 3; ++k) g_variant_builder_add(&ids, "i", k);
+        for (int k = 0; k <= i % 8; ++k) g_variant_builder_add(&ids, "i", 1000 + i + k);
         return std::tuple{menu, dbusmenu, "AboutToShowGroup", g_variant_new("(ai)", &ids)};
       },
       [](int) {
@@ -414,6 +416,11 @@ TEST_F(Session, StandardErrorThatNobodyReadsBlocksNothing) {
   start(false, true);
   ASSERT_EQ(desktop->callAll(itemName, hostileCalls(), kHostileCalls, 30.0), kHostileCalls);
   EXPECT_TRUE(desktop->answers(itemName, 2.0));
+  EXPECT_LT(program->cpuShareOver(1.5), kIdleShare);
+  // Read again, the log gets what waited, and the program goes back to sleep: it watches for
+  // room only while something waits.
+  const std::string got = readFor(err.read, 1.5);
+  EXPECT_NE(got.find("sitting-timer: tray: waiting for a tray"), std::string::npos);
   EXPECT_LT(program->cpuShareOver(1.5), kIdleShare);
   EXPECT_EQ(program->terminate(), 0);
 }
