@@ -44,6 +44,11 @@ class StandardError {
       if (own >= 0) {
         dup2(own, STDERR_FILENO);
         close(own);
+      } else if (S_ISCHR(st.st_mode)) {
+        // A terminal the program may not open again (another user's): the flag on the shared
+        // file would be left to the shell, so only the program's own messages are kept from
+        // waiting, by asking first whether there is room.
+        askFirst_ = true;
       } else {
         // No /proc, or a pipe whose reader is already gone: the shared flag then, put back at
         // the end.
@@ -90,6 +95,13 @@ class StandardError {
 
  private:
   std::optional<std::size_t> send(std::string_view bytes) {
+    if (askFirst_) {
+      pollfd fd{STDERR_FILENO, POLLOUT, 0};
+      if (poll(&fd, 1, 0) != 1) return 0;
+      if (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) return std::nullopt;
+      // A terminal with room takes a line without waiting, not necessarily a screenful.
+      bytes = bytes.substr(0, 256);
+    }
     for (;;) {
       const ssize_t n =
           socket_ ? ::send(STDERR_FILENO, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
@@ -119,6 +131,7 @@ class StandardError {
 
   std::mutex mutex_;
   bool socket_ = false;
+  bool askFirst_ = false;
   int restoreFlags_ = -1;
   ErrorQueue queue_;
   LogRule rule_;
