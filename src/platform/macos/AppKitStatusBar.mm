@@ -7,7 +7,8 @@
 // blink's hidden frames are drawn in the clear colour, which keeps the item's width.
 // Takes: a click, a double-click within the system's double-click interval, and a menu with
 // "Restart" and "Quit" on a right-click or Control-click, the way out for a user who does not
-// know the double-click (there is no Dock icon and no menu bar of the application's own).
+// know the double-click (there is no Dock icon and no menu bar of the application's own). A press
+// without a mouse (keyboard, VoiceOver) is a click.
 // Lacks: nothing the program asks for; the highlight while pressed is the button's own.
 
 #import <AppKit/AppKit.h>
@@ -124,15 +125,7 @@ class AppKitStatusItem final : public StatusItem, private ItemEvents {
   void setHighlightMode(bool) override {}
 
   void buttonPressed() override {
-    NSEvent* event = [::NSApp currentEvent];
-    const NSEventType type = event ? event.type : NSEventTypeApplicationDefined;
-    const bool right = type == NSEventTypeRightMouseUp || type == NSEventTypeRightMouseDown;
-    const bool mouse = right || type == NSEventTypeLeftMouseUp || type == NSEventTypeLeftMouseDown;
-    const bool control = mouse && (event.modifierFlags & NSEventModifierFlagControl) != 0;
-    // clickCount raises for anything but a mouse event, and a press from the keyboard or from
-    // accessibility comes without one.
-    const long clickCount = mouse ? static_cast<long>(event.clickCount) : 0;
-    switch (gestureFor(right, control, clickCount)) {
+    switch (gestureFor(itemEvent([::NSApp currentEvent]))) {
       case StatusItemGesture::click:
         sendAction();
         break;
@@ -149,6 +142,24 @@ class AppKitStatusItem final : public StatusItem, private ItemEvents {
   void quitChosen() override { sendDoubleAction(); }
 
  private:
+  // The current event as the gesture rule reads it; clickCount raises for anything but a mouse
+  // event, so it is read only from one.
+  ItemEvent itemEvent(NSEvent* event) const {
+    ItemEvent read;
+    if (!event) return read;
+    if (event.type == NSEventTypeLeftMouseUp) {
+      read.kind = ItemEvent::Kind::leftMouseUp;
+    } else if (event.type == NSEventTypeRightMouseUp) {
+      read.kind = ItemEvent::Kind::rightMouseUp;
+    } else {
+      return read;
+    }
+    read.inItemWindow = event.window != nil && event.window == item_.button.window;
+    read.controlKey = (event.modifierFlags & NSEventModifierFlagControl) != 0;
+    read.clickCount = static_cast<long>(event.clickCount);
+    return read;
+  }
+
   void showMenu() {
     // The menu belongs to the item only while it is open: with a menu set, a plain click would
     // open it instead of restarting the count. The click returns once the menu has closed.

@@ -20,11 +20,8 @@
 - (BOOL)setActivationPolicy:(NSApplicationActivationPolicy)activationPolicy;
 @end
 
-static const NSEventType NSEventTypeLeftMouseDown = NSLeftMouseDown;
 static const NSEventType NSEventTypeLeftMouseUp = NSLeftMouseUp;
-static const NSEventType NSEventTypeRightMouseDown = NSRightMouseDown;
 static const NSEventType NSEventTypeRightMouseUp = NSRightMouseUp;
-static const NSEventType NSEventTypeApplicationDefined = NSApplicationDefined;
 static const NSEventMask NSEventMaskLeftMouseUp = NSLeftMouseUpMask;
 static const NSEventMask NSEventMaskRightMouseUp = NSRightMouseUpMask;
 static const NSEventModifierFlags NSEventModifierFlagControl = NSControlKeyMask;
