@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <glib-unix.h>
 #include <glib.h>
 #include <poll.h>
 #include <signal.h>
@@ -61,21 +60,47 @@ class StandardError {
     }
   }
 
+  // What waits goes out from the default main context, which the loop runs (before it runs,
+  // at drain()), through a source of its own that polls for room only while something waits.
+  // Made once: a message written from inside GLib, with the context's lock held (GLib warns
+  // so about misuse of a context), must not have to add a source, which takes that lock; all
+  // it does is wake the context up, which takes none.
+  void attach() {
+    static GSourceFuncs funcs = {&StandardError::prepare,
+                                 &StandardError::check,
+                                 &StandardError::dispatch,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr};
+    context_ = g_main_context_default();
+    GSource* source = g_source_new(&funcs, sizeof(Source));
+    reinterpret_cast<Source*>(source)->owner = this;
+    g_source_set_name(source, "standard error");
+    g_source_add_poll(source, &pollFd_);
+    g_source_attach(source, context_);
+    source_ = source;
+  }
+
   void write(std::string_view message) {
-    std::lock_guard lock(mutex_);
-    queue_.write(message);
-    watchWhileWaiting();
+    bool waiting;
+    {
+      std::lock_guard lock(mutex_);
+      queue_.write(message);
+      waiting = queue_.waiting();
+    }
+    if (waiting && context_) g_main_context_wakeup(context_);
   }
 
   // A library's message: written only if the rule lets it through. One that ends the process
   // always is.
   void library(std::string_view domain, std::string_view message, std::string_view line,
                bool fatal) {
-    std::lock_guard lock(mutex_);
-    const double now = static_cast<double>(g_get_monotonic_time()) / 1e6;
-    if (!fatal && !rule_.admit(LogRule::kindOf(domain, message), now)) return;
-    queue_.write(std::string(line) + "\n");
-    watchWhileWaiting();
+    {
+      std::lock_guard lock(mutex_);
+      const double now = static_cast<double>(g_get_monotonic_time()) / 1e6;
+      if (!fatal && !rule_.admit(LogRule::kindOf(domain, message), now)) return;
+    }
+    write(std::string(line) + "\n");
   }
 
   void drain(double seconds) {
@@ -113,20 +138,43 @@ class StandardError {
     }
   }
 
-  // Under the mutex. The watch lives on the default main context, which the loop runs; before
-  // the loop runs, what waits goes out at the first pass, or at drain().
-  void watchWhileWaiting() {
-    if (!queue_.waiting() || watch_) return;
-    watch_ = g_unix_fd_add(STDERR_FILENO, G_IO_OUT, &StandardError::onWritable, this);
+  struct Source {
+    GSource base;
+    StandardError* owner;
+  };
+  static StandardError& ownerOf(GSource* source) {
+    return *reinterpret_cast<Source*>(source)->owner;
   }
 
-  static gboolean onWritable(gint, GIOCondition, gpointer data) {
-    auto& self = *static_cast<StandardError*>(data);
+  // GLib calls these without its context's lock, so they may take the mutex.
+  static gboolean prepare(GSource* source, gint* timeout) {
+    StandardError& self = ownerOf(source);
+    *timeout = -1;
     std::lock_guard lock(self.mutex_);
-    self.queue_.flush();
-    if (self.queue_.waiting()) return G_SOURCE_CONTINUE;
-    self.watch_ = 0;
-    return G_SOURCE_REMOVE;
+    self.pollFd_.events = self.polling_ && self.queue_.waiting() ? G_IO_OUT : 0;
+    return FALSE;
+  }
+  static gboolean check(GSource* source) {
+    StandardError& self = ownerOf(source);
+    std::lock_guard lock(self.mutex_);
+    return self.polling_ && self.pollFd_.revents != 0;
+  }
+  static gboolean dispatch(GSource* source, GSourceFunc, gpointer) {
+    StandardError& self = ownerOf(source);
+    bool stop = false;
+    {
+      std::lock_guard lock(self.mutex_);
+      if (self.pollFd_.revents & G_IO_OUT) self.queue_.flush();
+      // Error and hang-up are reported even when nothing is asked for: a reader that has gone
+      // would otherwise wake the loop at every pass.
+      if (self.queue_.gone() || (self.pollFd_.revents & (G_IO_ERR | G_IO_HUP | G_IO_NVAL))) {
+        stop = self.polling_;
+        self.polling_ = false;
+      }
+    }
+    // Outside the mutex: removing the poll takes the context's lock.
+    if (stop) g_source_remove_poll(source, &self.pollFd_);
+    return G_SOURCE_CONTINUE;
   }
 
   std::mutex mutex_;
@@ -135,7 +183,10 @@ class StandardError {
   int restoreFlags_ = -1;
   ErrorQueue queue_;
   LogRule rule_;
-  guint watch_ = 0;
+  GMainContext* context_ = nullptr;
+  GSource* source_ = nullptr;  // never destroyed, as this object
+  GPollFD pollFd_{STDERR_FILENO, 0, 0};
+  bool polling_ = true;
 };
 
 // Never destroyed: a thread of a library may log while the process exits.
@@ -188,6 +239,7 @@ void installStandardError() {
   if (installed) return;
   installed = true;
   standardError().open();
+  standardError().attach();
   // GLib names the program in each message it formats: "(sitting-timer:PID): ...".
   if (!g_get_prgname()) g_set_prgname("sitting-timer");
   // A reader that has gone shows as a failed write, not as a signal that ends the program.
