@@ -7,6 +7,7 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -40,11 +41,11 @@ void sleepFor(double seconds) {
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
-// The program with `err` as standard error, /dev/null on 0 and 1, and the given environment
-// over a clean one (no display, no Wayland, no session bus unless given).
+// The program with `err` as standard error, `out` (else /dev/null) as 0 and 1, and the given
+// environment over a clean one (no display, no Wayland, no session bus unless given).
 class Program {
  public:
-  Program(std::vector<std::string> args, int err, std::vector<std::string> env) {
+  Program(std::vector<std::string> args, int err, std::vector<std::string> env, int out = -1) {
     env.insert(env.begin(), {"PATH=/usr/bin:/bin", "HOME=/nonexistent"});
     if (const char* lsan = std::getenv("LSAN_OPTIONS"))
       env.push_back(std::string("LSAN_OPTIONS=") + lsan);
@@ -57,7 +58,7 @@ class Program {
     pid_ = fork();
     if (pid_ == 0) {
       const int moved = fcntl(err, F_DUPFD, 100);
-      const int null = open("/dev/null", O_RDWR);
+      const int null = out >= 0 ? fcntl(out, F_DUPFD, 100) : open("/dev/null", O_RDWR);
       dup2(null, 0);
       dup2(null, 1);
       dup2(moved, 2);
@@ -425,6 +426,29 @@ TEST_F(Session, StandardErrorThatNobodyReadsBlocksNothing) {
   EXPECT_NE(got.find("sitting-timer: tray: waiting for a tray"), std::string::npos);
   EXPECT_LT(program->cpuShareOver(1.5), kIdleShare);
   EXPECT_EQ(program->terminate(), 0);
+}
+
+TEST(StalledStandardError, BlocksNoBarAtStartOrLater) {
+  // Each bar says at start that there is no idle source, and "Can't find idle time" at its
+  // first tick: both into a pipe that is already full.
+  Pipe err;
+  err.fill();
+  int master = -1, terminal = -1;
+  ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  fcntl(terminal, F_SETFD, FD_CLOEXEC);
+  const std::vector<std::string> env = {"TERM=dumb", "XDG_RUNTIME_DIR=/nonexistent"};
+  std::vector<std::unique_ptr<Program>> programs;
+  programs.push_back(
+      std::make_unique<Program>(std::vector<std::string>{"--status-bar=i3bar"}, err.write, env));
+  programs.push_back(std::make_unique<Program>(std::vector<std::string>{"--status-bar=terminal"},
+                                               err.write, env, terminal));
+  sleepFor(1.0);
+  for (auto& program : programs) EXPECT_LT(program->cpuShareOver(1.0), kIdleShare);
+  readFor(master, 0.05);
+  for (auto& program : programs) EXPECT_EQ(program->terminate(), 0);
+  close(master);
+  close(terminal);
 }
 
 TEST_F(Session, BusClosingEndsTheProgramWithOneLineAndNothingAfter) {
