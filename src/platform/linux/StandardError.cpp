@@ -77,8 +77,7 @@ class StandardError {
     reinterpret_cast<Source*>(source)->owner = this;
     g_source_set_name(source, "standard error");
     g_source_add_poll(source, &pollFd_);
-    g_source_attach(source, context_);
-    source_ = source;
+    g_source_attach(source, context_);  // and kept, as this object, for the program's life
   }
 
   void write(std::string_view message) {
@@ -184,7 +183,6 @@ class StandardError {
   ErrorQueue queue_;
   LogRule rule_;
   GMainContext* context_ = nullptr;
-  GSource* source_ = nullptr;  // never destroyed, as this object
   GPollFD pollFd_{STDERR_FILENO, 0, 0};
   bool polling_ = true;
 };
