@@ -8,6 +8,7 @@
 //   - -[NSApplication setActivationPolicy:] (macOS 10.6)
 //   - the NSEventType... and NSEventMask... names of mouse events (macOS 10.12)
 //   - NSEventModifierFlagControl (macOS 10.12)
+//   - +[NSColorSpace sRGBColorSpace] (macOS 10.5)
 #pragma once
 
 #import <AppKit/AppKit.h>
@@ -25,3 +26,7 @@ static const NSEventType NSEventTypeRightMouseUp = NSRightMouseUp;
 static const NSEventMask NSEventMaskLeftMouseUp = NSLeftMouseUpMask;
 static const NSEventMask NSEventMaskRightMouseUp = NSRightMouseUpMask;
 static const NSEventModifierFlags NSEventModifierFlagControl = NSControlKeyMask;
+
+@interface NSColorSpace (SittingTimerGNUstepColorGaps)
++ (NSColorSpace*)sRGBColorSpace;
+@end
