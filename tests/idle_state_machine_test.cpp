@@ -126,12 +126,24 @@ TEST_F(IdleStateMachineTest, AFailingProbeReadsZeroCountingAsAFallNeverAsAway) {
   EXPECT_EQ(sim.messages().size(), 11u);
 }
 
-TEST_F(IdleStateMachineTest, SetBlinkingIsAPlainSetter) {
+TEST_F(IdleStateMachineTest, ABlinkSetFromOutsideEndsLikeAnyOtherAndTheSetterMovesNoDate) {
+  // Set while the user is present: the next updates see no fall and no return, so it holds;
+  // an update that recomputed the flag from the reading alone would drop it here.
+  ASSERT_FALSE(feed({5, 6}));
   sm.setBlinking(true);
-  EXPECT_TRUE(sm.blinking());
-  EXPECT_TRUE(feed({0}));
+  EXPECT_TRUE(feed({7, 8, 0}));  // returned at 5
+  EXPECT_TRUE(feed({1}, 10.0));
+  EXPECT_FALSE(feed({2}, 0.5));
+
+  // Set off and on again in the grace of a return: the return date stays where it was, so the
+  // blink ends 10 s after the return, not 10 s after the setter, nor never.
+  ASSERT_TRUE(feed({70}));
+  ASSERT_TRUE(feed({0}));  // returned
+  EXPECT_TRUE(feed({1, 2, 3, 4}));
   sm.setBlinking(false);
-  EXPECT_FALSE(sm.blinking());
+  sm.setBlinking(true);
+  EXPECT_TRUE(feed({5, 6, 7, 8, 9, 10}));
+  EXPECT_FALSE(feed({11}, 0.5));
 }
 
 }  // namespace

@@ -136,6 +136,7 @@ class Watcher {
     g_object_unref(bus_);
   }
   GDBusConnection* bus() const { return bus_; }
+  void setRejecting(bool reject) { reject_ = reject; }
 
   // Takes the watcher's name, as a panel does when it starts.
   void start(bool reject = false) {
@@ -544,15 +545,30 @@ TEST_F(Tray, WaitsForALateWatcherAndComesBackWhenItRestarts) {
   EXPECT_EQ(messages.size(), 1u);
 }
 
-TEST_F(Tray, RegistrationRefusedIsSaidOnceAndTheItemLivesOn) {
+// Real time: the retry is a GLib timeout, about ten seconds of this test.
+TEST_F(Tray, RegistrationRefusedIsSaidOnceAndTriedAgainCalmly) {
   host->start(/*reject=*/true);
   makeItem();
   item->setAttributedTitle(title("< 1 minute"));
   ASSERT_TRUE(spinUntil([&] { return !messages.empty(); }));
+  const gint64 refused = g_get_monotonic_time();
   EXPECT_NE(messages[0].find("did not take the item"), std::string::npos) << messages[0];
-  EXPECT_EQ(host->registrations.size(), 1u);  // the retry waits 10 s, not a busy loop
   item->setAttributedTitle(title("1 minute"));
   EXPECT_EQ(getString("XAyatanaLabel"), "Time Sitting: 1 minute");
+  // Not a busy loop: a second and a half later, still the one attempt.
+  spinFor(1.5);
+  EXPECT_EQ(host->registrations.size(), 1u);
+
+  host->setRejecting(false);  // the tray recovers
+  ASSERT_TRUE(spinUntil([&] { return host->registrations.size() >= 2; },
+                        TrayStatusItem::kRetrySeconds + 3.0))
+      << "never tried again";
+  // GLib's whole-second timeouts may fire up to a second early.
+  EXPECT_GE(static_cast<double>(g_get_monotonic_time() - refused) / 1e6,
+            TrayStatusItem::kRetrySeconds - 1.5);
+  spinFor(0.3);
+  EXPECT_EQ(host->registrations.size(), 2u);  // taken: no more attempts
+  EXPECT_EQ(messages.size(), 1u);
 }
 
 TEST_F(Tray, LosingTheSessionBusEndsTheProgramOnce) {

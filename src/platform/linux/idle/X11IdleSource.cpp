@@ -53,6 +53,14 @@ void X11IdleAnswers::answered(std::uint32_t idleMs) {
 
 void X11IdleAnswers::forget() { askedAt_.reset(); }
 
+void X11IdleAnswers::replied(std::optional<std::uint32_t> idleMs) {
+  if (idleMs) {
+    answered(*idleMs);
+  } else {
+    forget();
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Connecting on a worker thread. xcb_connect and the extension query are round trips with no
 // timeout: a server that accepts a connection and never answers would hold them for ever. The
@@ -274,12 +282,10 @@ void X11IdleSource::collect() {
     void* reply = nullptr;
     xcb_generic_error_t* error = nullptr;
     if (xcb_poll_for_reply(connection_, sequence_, &reply, &error)) {
-      if (reply) {
-        answers_.answered(
-            static_cast<xcb_screensaver_query_info_reply_t*>(reply)->ms_since_user_input);
-      } else {
-        answers_.forget();
-      }
+      answers_.replied(
+          reply ? std::optional<std::uint32_t>(
+                      static_cast<xcb_screensaver_query_info_reply_t*>(reply)->ms_since_user_input)
+                : std::nullopt);
       std::free(reply);
       std::free(error);
     }

@@ -42,6 +42,9 @@ class X11IdleAnswers {
   void prefetch(double now, const std::function<bool()>& ask);
   // The server's answer to the query in flight: its idle time when the query was asked.
   void answered(std::uint32_t idleMs);
+  // The server's reply to the query in flight: an answer, or nothing for an error, after which
+  // the next lookup asks again.
+  void replied(std::optional<std::uint32_t> idleMs);
   // The query in flight will never be answered (an error reply, a lost connection).
   void forget();
   bool inFlight() const { return askedAt_.has_value(); }

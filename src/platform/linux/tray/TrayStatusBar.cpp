@@ -22,7 +22,7 @@ void toStandardError(std::string_view line) { writeStandardError(std::string(lin
 }  // namespace
 
 TrayStatusBar::TrayStatusBar(GDBusConnection* bus, TrayOptions options)
-    : bus_(G_DBUS_CONNECTION(g_object_ref(bus))), options_(std::move(options)) {
+    : bus_(G_DBUS_CONNECTION(g_object_ref(bus))), options_(std::move(options)), callLimit_(bus_) {
   if (!options_.messages) options_.messages = toStandardError;
   // GDBus would otherwise end the process at once when the bus goes, skipping the teardown.
   g_dbus_connection_set_exit_on_close(bus_, FALSE);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/linux/Providers.h"
+#include "platform/linux/tray/CallBudget.h"
 #include "platform/linux/tray/TrayModule.h"
 #include "platform/linux/tray/TrayStatusItem.h"
 
@@ -41,6 +42,7 @@ class TrayStatusBar final : public StatusBar {
 
   GDBusConnection* bus_;
   TrayOptions options_;
+  CallLimit callLimit_;  // no caller may make the program hold its answers without bound
   unsigned long closedHandler_ = 0;
   unsigned lateClosed_ = 0;
   bool saidClosed_ = false;
