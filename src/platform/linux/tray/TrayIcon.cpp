@@ -93,26 +93,20 @@ void drawFace(cairo_t* cr, const TrayIconFace& face, int size) {
 
 // Cairo keeps premultiplied pixels in native-endian words; hosts want them straight, byte by
 // byte A, R, G, B.
-TrayPixmap toNetworkArgb(cairo_surface_t* surface, int size) {
-  cairo_surface_flush(surface);
-  const unsigned char* data = cairo_image_surface_get_data(surface);
-  const int stride = cairo_image_surface_get_stride(surface);
+TrayPixmap toNetworkArgb(const TrayImage& image) {
+  const int size = image.size;
   TrayPixmap pixmap{size, size,
                     std::vector<std::uint8_t>(static_cast<std::size_t>(size) * size * 4)};
   std::uint8_t* out = pixmap.argb.data();
-  for (int y = 0; y < size; ++y) {
-    const auto* row = reinterpret_cast<const std::uint32_t*>(data + y * stride);
-    for (int x = 0; x < size; ++x) {
-      const std::uint32_t p = row[x];
-      const unsigned a = p >> 24;
-      const auto straight = [a](unsigned c) -> std::uint8_t {
-        return a == 0 ? 0 : static_cast<std::uint8_t>(std::min(255u, (c * 255 + a / 2) / a));
-      };
-      *out++ = static_cast<std::uint8_t>(a);
-      *out++ = straight((p >> 16) & 0xff);
-      *out++ = straight((p >> 8) & 0xff);
-      *out++ = straight(p & 0xff);
-    }
+  for (const std::uint32_t p : image.pixels) {
+    const unsigned a = p >> 24;
+    const auto straight = [a](unsigned c) -> std::uint8_t {
+      return a == 0 ? 0 : static_cast<std::uint8_t>(std::min(255u, (c * 255 + a / 2) / a));
+    };
+    *out++ = static_cast<std::uint8_t>(a);
+    *out++ = straight((p >> 16) & 0xff);
+    *out++ = straight((p >> 8) & 0xff);
+    *out++ = straight(p & 0xff);
   }
   return pixmap;
 }
@@ -221,21 +215,85 @@ TrayIconFace trayIconFace(const AttributedString& title) {
   return face;
 }
 
-std::vector<TrayPixmap> renderTrayIcon(const TrayIconFace& face) {
+TrayImage renderTrayImage(const TrayIconFace& face, int size) {
+  TrayImage image{size, std::vector<std::uint32_t>(static_cast<std::size_t>(size) * size)};
+  if (face.transparent || face.text.empty() || size <= 0) return image;
   useOnlyTheFontsDrawn();
-  std::vector<TrayPixmap> pixmaps;
-  for (int size : kTrayIconSizes) {
-    if (face.transparent || face.text.empty()) {
-      pixmaps.push_back(
-          {size, size, std::vector<std::uint8_t>(static_cast<std::size_t>(size) * size * 4)});
-      continue;
-    }
-    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size));
+  const int stride = size * 4;
+  // Cairo draws straight into the image's words: the stride of ARGB32 at any width is 4 x width.
+  Surface surface(
+      cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(image.pixels.data()),
+                                          CAIRO_FORMAT_ARGB32, size, size, stride));
+  {
     Cairo cr(cairo_create(surface.get()));
     drawFace(cr.get(), face, size);
-    pixmaps.push_back(toNetworkArgb(surface.get(), size));
   }
+  cairo_surface_flush(surface.get());
+  return image;
+}
+
+std::vector<TrayPixmap> renderTrayIcon(const TrayIconFace& face) {
+  std::vector<TrayPixmap> pixmaps;
+  for (int size : kTrayIconSizes) pixmaps.push_back(toNetworkArgb(renderTrayImage(face, size)));
   return pixmaps;
+}
+
+MenuImage renderMenu(const std::vector<std::string>& labels, int highlighted) {
+  useOnlyTheFontsDrawn();
+  constexpr double kFontPixels = 14;
+  constexpr int kPadX = 14, kPadY = 5;
+  MenuImage image;
+  // Measured on a scratch surface first: the menu is as wide as its longest label.
+  Surface scratch(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1));
+  Cairo measure(cairo_create(scratch.get()));
+  FontDescription font(pango_font_description_from_string("Sans"));
+  pango_font_description_set_absolute_size(font.get(), kFontPixels * PANGO_SCALE);
+  int textWidth = 0, textHeight = 0;
+  for (const std::string& label : labels) {
+    Layout layout(pango_cairo_create_layout(measure.get()));
+    pango_layout_set_font_description(layout.get(), font.get());
+    pango_layout_set_text(layout.get(), label.data(), static_cast<int>(label.size()));
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout.get(), &w, &h);
+    textWidth = std::max(textWidth, w);
+    textHeight = std::max(textHeight, h);
+  }
+  image.entryHeight = textHeight + 2 * kPadY;
+  image.width = std::max(80, textWidth + 2 * kPadX);
+  image.height = image.entryHeight * static_cast<int>(labels.size()) + 2;
+  image.pixels.assign(static_cast<std::size_t>(image.width) * image.height, 0);
+  Surface surface(cairo_image_surface_create_for_data(
+      reinterpret_cast<unsigned char*>(image.pixels.data()), CAIRO_FORMAT_RGB24, image.width,
+      image.height, image.width * 4));
+  {
+    Cairo cr(cairo_create(surface.get()));
+    cairo_set_source_rgb(cr.get(), 0.55, 0.55, 0.55);  // the frame
+    cairo_paint(cr.get());
+    cairo_set_source_rgb(cr.get(), 0.97, 0.97, 0.97);
+    cairo_rectangle(cr.get(), 1, 1, image.width - 2, image.height - 2);
+    cairo_fill(cr.get());
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+      const double top = 1 + static_cast<double>(i) * image.entryHeight;
+      const bool lit = static_cast<int>(i) == highlighted;
+      if (lit) {
+        cairo_set_source_rgb(cr.get(), 0.21, 0.42, 0.75);
+        cairo_rectangle(cr.get(), 1, top, image.width - 2, image.entryHeight);
+        cairo_fill(cr.get());
+      }
+      Layout layout(pango_cairo_create_layout(cr.get()));
+      pango_layout_set_font_description(layout.get(), font.get());
+      pango_layout_set_text(layout.get(), labels[i].data(), static_cast<int>(labels[i].size()));
+      cairo_move_to(cr.get(), kPadX, top + kPadY);
+      if (lit) {
+        cairo_set_source_rgb(cr.get(), 1, 1, 1);
+      } else {
+        cairo_set_source_rgb(cr.get(), 0.1, 0.1, 0.1);
+      }
+      pango_cairo_show_layout(cr.get(), layout.get());
+    }
+  }
+  cairo_surface_flush(surface.get());
+  return image;
 }
 
 double textWidth(std::string_view text) {

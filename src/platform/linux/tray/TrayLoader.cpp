@@ -98,6 +98,30 @@ std::string probeTrayModule(const LinuxContext& context) {
   return trayModule().whyNot;
 }
 
+std::string probeAnyTrayModule(const LinuxContext& context) {
+  std::string whyNot = probeTray(context);
+  if (!whyNot.empty()) {
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) return whyNot + ", and DISPLAY is not set";
+  }
+  return trayModule().whyNot;
+}
+
+std::string probeXEmbedModule(const LinuxContext&) {
+  const char* display = std::getenv("DISPLAY");
+  if (!display || !*display) return "DISPLAY is not set";
+  return trayModule().whyNot;
+}
+
+std::unique_ptr<StatusBar> connectXEmbedModule(LinuxContext& context, std::string& whyNot) {
+  const LoadedModule& module = trayModule();
+  if (!module.entry) {
+    whyNot = module.whyNot;
+    return nullptr;
+  }
+  return module.entry->connectXEmbed(context, whyNot);
+}
+
 std::unique_ptr<StatusBar> connectTrayModule(LinuxContext& context, std::string& whyNot) {
   const LoadedModule& module = trayModule();
   if (!module.entry) {
