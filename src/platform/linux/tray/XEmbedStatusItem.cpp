@@ -26,8 +26,6 @@ XEmbedStatusItem::XEmbedStatusItem(std::unique_ptr<XConnection> connection, XEmb
 
 XEmbedStatusItem::~XEmbedStatusItem() {
   if (retry_) g_source_remove(retry_);
-  if (menuReaper_) g_source_remove(menuReaper_);
-  menu_.reset();
   destroyIcon();
   connection_->setHandlers({});
   connection_->flush();
