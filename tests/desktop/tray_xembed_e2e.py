@@ -28,8 +28,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tray_harness import (Desktop, HarnessError, check, missing_tools, now,  # noqa: E402
-                          run_scenario, wait_until)
+from tray_harness import (TINT2_COLOUR, Desktop, HarnessError, check,  # noqa: E402
+                          missing_tools, now, run_scenario, wait_until)
 from desktop_support import faketime_library  # noqa: E402
 
 import gi  # noqa: E402
@@ -42,29 +42,6 @@ BLINK = 0.3
 IDLE_THRESHOLD = 61 * 2**30 / 1e9
 RETURN_GRACE = 10.0
 DOCK_SECONDS = 3.0
-
-PANEL_COLOUR = (0x20, 0x40, 0x60)
-TINT2RC = """\
-rounded = 0
-border_width = 0
-background_color = #204060 100
-border_color = #000000 0
-
-panel_items = S
-panel_size = 100% 30
-panel_margin = 0 0
-panel_padding = 4 2 4
-panel_background_id = 1
-panel_position = top left horizontal
-panel_layer = top
-wm_menu = 0
-
-systray_padding = 0 4 4
-systray_background_id = 0
-systray_sort = ascending
-systray_icon_size = 0
-systray_monitor = 1
-"""
 
 I3_CONFIG = """\
 # i3 config file (v4)
@@ -139,24 +116,23 @@ class Session:
         self.x("xdotool", "mousemove", "380", "190")
 
     def start_panel(self):
+        """Starts the panel; returns when it was started."""
+        started = now()
         if self.panel == "tint2":
-            path = self.desktop.path("tint2rc")
-            with open(path, "w") as f:
-                f.write(TINT2RC)
-            self.desktop.spawn("tint2", ["tint2", "-c", path])
+            self.desktop.start_tint2()
         else:
             path = self.desktop.path("i3.config")
             with open(path, "w") as f:
                 f.write(I3_CONFIG.format(dir=self.desktop.dir))
             self.desktop.spawn("i3", ["i3", "-c", path])
-        return now()
+        return started
 
     def area(self):
         return (0, 0, 400, 30) if self.panel == "tint2" else (200, 0, 200, 30)
 
     def background(self):
         if self.panel == "tint2":
-            return PANEL_COLOUR
+            return TINT2_COLOUR
         # i3bar's own: read where no icon is, at the bar's left end.
         return self.screen.grab(5, 5, 1, 1)[0][0]
 
@@ -173,7 +149,6 @@ class Session:
         self.screen = Screen(d.display)
         if self.panel == "tint2":
             d.spawn("openbox", ["openbox", "--sm-disable"])
-            time.sleep(0.5)
 
         # 1. Started before the panel, it waits for either kind of tray and docks in this one.
         started = now()
@@ -220,7 +195,7 @@ class Session:
         wait_until(lambda: not [p for row in self.screen.grab(*self.area()) for p in row
                                 if light(p)], 5, "the icon to leave with the panel")
         self.start_panel()
-        box = icon_box(self.screen, self.area(), PANEL_COLOUR, 10)
+        box = icon_box(self.screen, self.area(), TINT2_COLOUR, 10)
         check(program.poll() is None, "the program ended with the panel")
         self.report("panel restart", f"back {now() - gone:.1f} s after tint2 ended")
 
@@ -230,7 +205,7 @@ class Session:
         last_input = now()
 
         def hidden(rows):
-            return all(p == PANEL_COLOUR for row in rows for p in row)
+            return all(p == TINT2_COLOUR for row in rows for p in row)
 
         frames = []  # (t, hidden)
 
