@@ -2,9 +2,12 @@
 // own: it owns the selection, accepts docks (reparents, sizes and maps the icon, with the icon
 // in its save-set as real trays do), can go away, come back and stall. Run in a private mount
 // and network namespace (see tests/CMakeLists.txt), so the display is the test's own.
+#include <fcntl.h>
+#include <gio/gio.h>
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +23,7 @@
 #include <vector>
 
 #include "Titles.h"
+#include "platform/linux/tray/XEmbedStatusBar.h"
 #include "platform/linux/tray/XEmbedStatusItem.h"
 
 using namespace platform::linux_backend;
@@ -525,6 +529,147 @@ TEST_F(XEmbed, AStalledTrayOrServerNeverHoldsATick) {
   server->signal(SIGCONT);
   // The newest face reaches the screen once it resumes.
   ASSERT_TRUE(spinUntil([&] { return item->framesDrawn() >= before + 2; }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// --status-bar=tray with neither kind of tray there yet: the first that appears wins.
+
+class PrivateBus {
+ public:
+  PrivateBus() {
+    int out[2];
+    if (pipe(out) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+      const int devnull = open("/dev/null", O_WRONLY);
+      dup2(devnull, STDERR_FILENO);
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
+      execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
+             "--print-address=1", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(out[1]);
+    char line[512] = {};
+    const ssize_t n = read(out[0], line, sizeof line - 1);
+    close(out[0]);
+    address_.assign(line, n > 0 ? static_cast<std::size_t>(n) : 0);
+    while (!address_.empty() && address_.back() == '\n') address_.pop_back();
+  }
+  ~PrivateBus() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  const std::string& address() const { return address_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string address_;
+};
+
+// A StatusNotifierWatcher that counts registrations, on a connection of its own.
+class TestWatcher {
+ public:
+  explicit TestWatcher(const std::string& address) {
+    bus_ = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    static GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
+        "<node><interface name='org.kde.StatusNotifierWatcher'>"
+        "<method name='RegisterStatusNotifierItem'><arg type='s' direction='in'/></method>"
+        "</interface></node>",
+        nullptr);
+    static const GDBusInterfaceVTable vtable = {
+        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
+           GDBusMethodInvocation* invocation, void* self) {
+          ++static_cast<TestWatcher*>(self)->registrations;
+          g_dbus_method_invocation_return_value(invocation, nullptr);
+        },
+        nullptr,
+        nullptr,
+        {}};
+    objectId_ = g_dbus_connection_register_object(
+        bus_, "/StatusNotifierWatcher", node->interfaces[0], &vtable, this, nullptr, nullptr);
+    ownerId_ =
+        g_bus_own_name_on_connection(bus_, "org.kde.StatusNotifierWatcher",
+                                     G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, this, nullptr);
+  }
+  ~TestWatcher() {
+    g_bus_unown_name(ownerId_);
+    g_dbus_connection_unregister_object(bus_, objectId_);
+    g_object_unref(bus_);
+  }
+  int registrations = 0;
+
+ private:
+  GDBusConnection* bus_;
+  unsigned objectId_ = 0, ownerId_ = 0;
+};
+
+struct EitherTray : XEmbed {
+  PrivateBus daemon;
+  GDBusConnection* bus = nullptr;
+  std::unique_ptr<EitherTrayStatusItem> either;
+
+  void SetUp() override {
+    ASSERT_FALSE(daemon.address().empty()) << "dbus-daemon did not start";
+    // The process's shared connection, as in the program: the menu is exported there.
+    setenv("DBUS_SESSION_BUS_ADDRESS", daemon.address().c_str(), 1);
+    std::string busWhyNot;
+    bus = connectSessionBus(5.0, busWhyNot);
+    ASSERT_TRUE(bus) << busWhyNot;
+    auto connection = std::make_unique<XConnection>(kDisplayName);
+    std::string whyNot;
+    ASSERT_TRUE(connection->waitConnected(5.0, whyNot)) << whyNot;
+    either = std::make_unique<EitherTrayStatusItem>(
+        bus, 1, std::move(connection),
+        TrayOptions{.clock = [this] { return now; },
+                    .messages = [this](std::string_view m) { messages.emplace_back(m); },
+                    .onBusLost = {}});
+    either->setAction([this] { ++clicks; });
+    either->setAttributedTitle(title("2 minutes"));
+  }
+  void TearDown() override {
+    either.reset();
+    if (bus) g_object_unref(bus);
+  }
+};
+
+TEST_F(EitherTray, AnXEmbedTrayFirstIsTakenAndAWatcherLaterChangesNothing) {
+  spinFor(0.2);
+  EXPECT_FALSE(either->chosen());
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("waiting for a tray"), std::string::npos) << messages[0];
+
+  ASSERT_NO_FATAL_FAILURE(makeTray(true));
+  ASSERT_TRUE(spinUntil([&] { return !tray->docked.empty(); }));
+  EXPECT_TRUE(either->choseXEmbed());
+  TestWatcher watcher(daemon.address());
+  spinFor(0.5);
+  EXPECT_EQ(watcher.registrations, 0);
+  EXPECT_TRUE(either->choseXEmbed());
+  // Clicks reach the core through the item it became.
+  Looker looker;
+  looker.button(tray->docked.back(), XCB_BUTTON_PRESS, 1, 5, 5);
+  EXPECT_TRUE(spinUntil([&] { return clicks == 1; }));
+  EXPECT_EQ(messages.size(), 1u);
+}
+
+TEST_F(EitherTray, AWatcherFirstIsTakenAndAnXEmbedTrayLaterGetsNoIcon) {
+  spinFor(0.2);
+  TestWatcher watcher(daemon.address());
+  ASSERT_TRUE(spinUntil([&] { return watcher.registrations == 1; }));
+  EXPECT_TRUE(either->chosen());
+  EXPECT_FALSE(either->choseXEmbed());
+  ASSERT_NO_FATAL_FAILURE(makeTray(true));
+  spinFor(0.5);
+  EXPECT_TRUE(tray->docked.empty()) << "docked in an XEmbed tray as well";
 }
 
 }  // namespace
