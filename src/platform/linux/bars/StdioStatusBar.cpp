@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 
 #include "platform/Application.h"
 #include "platform/linux/bars/I3barStatusItem.h"
@@ -208,10 +209,34 @@ gboolean StdioStatusBar::onInput(gint fd, GIOCondition, gpointer data) {
   return G_SOURCE_CONTINUE;
 }
 
+I3barStatusBar::I3barStatusBar() {
+  // i3 sets I3SOCK for what its bars start, sway SWAYSOCK (and I3SOCK too).
+  const char* socket = std::getenv("I3SOCK");
+  if (!socket || !*socket) socket = std::getenv("SWAYSOCK");
+  if (!socket || !*socket) return;
+  colorsQuery_ = std::make_unique<I3barColorsQuery>(
+      socket,
+      [this](const BarColors& colors) {
+        colors_ = colors;
+        if (item()) static_cast<I3barStatusItem*>(item())->setBarColors(colors_);
+      },
+      [this](const std::string& why) {
+        writeMessageLine(
+            "sitting-timer: i3bar: can't read the bar's colours from the window "
+            "manager (" +
+            why + "); drawing colours that read on any bar");
+      });
+}
+
+I3barStatusBar::~I3barStatusBar() = default;
+
 std::unique_ptr<LinuxStatusItem> I3barStatusBar::makeItem(LinuxStatusItem::Writer out,
                                                           LinuxStatusItem::Writer messages,
                                                           LinuxStatusItem::Clock clock) {
-  return std::make_unique<I3barStatusItem>(std::move(out), std::move(messages), std::move(clock));
+  auto item =
+      std::make_unique<I3barStatusItem>(std::move(out), std::move(messages), std::move(clock));
+  item->setBarColors(colors_);
+  return item;
 }
 
 }  // namespace platform::linux_backend
