@@ -7,7 +7,8 @@ One private session: Xvfb, a session bus with no StatusNotifierWatcher on it, an
   tint2   openbox and tint2 (a panel with only its system tray). The program starts first, as
           from the desktop entry at login (--status-bar=tray), then the panel. In order:
             1. it docks within 3 s of the panel, and its pixels are in the panel;
-            2. a real click (xdotool) restarts the count: the icon is "<1" again;
+            2. a tooltip shows while the pointer rests on the icon; a real click (xdotool)
+               restarts the count: the icon is "<1" again;
             3. tint2 ends and starts again: the icon is back;
             4. about 61 s without input: the icon alternates hidden and shown every 0.3 s;
                input stops it about 10 s later (read through one X connection made before the
@@ -163,6 +164,20 @@ class Session:
         first = self.crop(box)
         self.report("docked", f"{box[2]}x{box[3]} at ({box[0]},{box[1]}), {docked:.1f} s after "
                     f"{self.panel} started")
+
+        # The whole title in a tooltip once the pointer rests on the icon; gone when it leaves.
+        def tooltip():
+            try:
+                return self.x("xdotool", "search", "--onlyvisible", "--classname",
+                              "sitting-timer-tooltip").strip()
+            except HarnessError:
+                return ""
+
+        self.x("xdotool", "mousemove", *map(str, centre(box)))
+        shown = wait_until(tooltip, 3, "the tooltip")
+        self.away()
+        wait_until(lambda: not tooltip(), 3, "the tooltip to go")
+        self.report("tooltip", f"window {shown} while the pointer rested on the icon")
 
         # 2. A real click restarts the count: the icon shows "<1" again.
         wait_until(lambda: self.crop(box) != first, 6 * 60 / FAKE_RATE + 10,

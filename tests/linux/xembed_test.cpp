@@ -244,6 +244,26 @@ class Looker {
     xcb_send_event(c_, 0, w, mask, reinterpret_cast<const char*>(&e));
     xcb_flush(c_);
   }
+  // The pointer entering or leaving `w`, as the server would tell it.
+  void crossing(xcb_window_t w, std::uint8_t type) {
+    xcb_enter_notify_event_t e{};
+    e.response_type = type;
+    e.root = root_;
+    e.event = w;
+    e.root_x = 120;
+    e.root_y = 20;
+    e.same_screen_focus = 1;
+    const std::uint32_t mask =
+        type == XCB_ENTER_NOTIFY ? XCB_EVENT_MASK_ENTER_WINDOW : XCB_EVENT_MASK_LEAVE_WINDOW;
+    xcb_send_event(c_, 0, w, mask, reinterpret_cast<const char*>(&e));
+    xcb_flush(c_);
+  }
+  int width(xcb_window_t w) {
+    auto* g = xcb_get_geometry_reply(c_, xcb_get_geometry(c_, w), nullptr);
+    const int width = g ? g->width : 0;
+    std::free(g);
+    return width;
+  }
   void key(xcb_window_t w, xcb_keycode_t code) {
     xcb_key_press_event_t e{};
     e.response_type = XCB_KEY_PRESS;
@@ -493,6 +513,34 @@ TEST_F(XEmbed, ClicksDoubleClicksAndTheMenusTwoEntries) {
   ASSERT_TRUE(spinUntil(menuGone));
   EXPECT_EQ(doubleClicks, 2);
   EXPECT_EQ(clicks, 4);
+}
+
+TEST_F(XEmbed, ATooltipWithTheWholeTitleAfterThePointerRestsAndNoneOnceItLeaves) {
+  ASSERT_NO_FATAL_FAILURE(makeTray(true));
+  ASSERT_NO_FATAL_FAILURE(makeItem());
+  item->setAttributedTitle(title("12 minutes"));
+  ASSERT_TRUE(spinUntil([&] { return docked(); }));
+  Looker looker;
+  looker.crossing(item->window(), XCB_ENTER_NOTIFY);
+  spinFor(0.3);
+  EXPECT_EQ(item->tooltip(), 0u) << "the tooltip came before the pointer rested";
+  ASSERT_TRUE(spinUntil([&] { return item->tooltip() && looker.viewable(item->tooltip()); }));
+  EXPECT_TRUE(looker.overrideRedirect(item->tooltip()));
+  const int narrow = looker.width(item->tooltip());
+  // The whole title, redrawn as it changes.
+  item->setAttributedTitle(title("12 minutes and a much longer text"));
+  EXPECT_TRUE(spinUntil([&] { return looker.width(item->tooltip()) > narrow; }));
+
+  const xcb_window_t shown = item->tooltip();
+  looker.crossing(item->window(), XCB_LEAVE_NOTIFY);
+  ASSERT_TRUE(spinUntil([&] { return item->tooltip() == 0; }));
+  spinFor(0.1);
+  EXPECT_FALSE(looker.exists(shown));
+  // A press takes it away before it shows.
+  looker.crossing(item->window(), XCB_ENTER_NOTIFY);
+  looker.button(item->window(), XCB_BUTTON_PRESS, 1, 5, 5);
+  spinFor(1.0);
+  EXPECT_EQ(item->tooltip(), 0u);
 }
 
 // Each title must come back at once, whatever the tray or the server does; a frame the server

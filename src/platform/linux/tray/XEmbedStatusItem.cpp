@@ -49,7 +49,9 @@ void XEmbedStatusItem::connected() {
 void XEmbedStatusItem::lost() {
   // The connection is gone, and with it every window and grab of ours.
   menu_.reset();
-  icon_ = colormap_ = gc_ = pixmap_ = source_ = target_ = 0;
+  if (tooltipTimer_) g_source_remove(tooltipTimer_);
+  tooltipTimer_ = 0;
+  icon_ = colormap_ = gc_ = pixmap_ = source_ = target_ = tooltip_ = tooltipGc_ = 0;
   pixmapSize_ = 0;
   manager_ = 0;
   ++generation_;
@@ -121,7 +123,8 @@ void XEmbedStatusItem::dock(xcb_visualid_t visual) {
   width_ = height_ = kInitialSize;
   icon_ = xcb_generate_id(c);
   const std::uint32_t events = XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_STRUCTURE_NOTIFY |
-                               XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE;
+                               XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
+                               XCB_EVENT_MASK_ENTER_WINDOW | XCB_EVENT_MASK_LEAVE_WINDOW;
   if (argb_) {
     colormap_ = xcb_generate_id(c);
     xcb_create_colormap(c, XCB_COLORMAP_ALLOC_NONE, colormap_, s.root, visual);
@@ -176,6 +179,7 @@ void XEmbedStatusItem::dock(xcb_visualid_t visual) {
 }
 
 void XEmbedStatusItem::destroyIcon() {
+  hideTooltip();
   if (menuReaper_) {
     g_source_remove(menuReaper_);
     menuReaper_ = 0;
@@ -203,6 +207,10 @@ void XEmbedStatusItem::setAttributedTitle(const AttributedString& title) {
   hasTitle_ = true;
   face_ = face;
   if (changed) draw();
+  if (title.string() != text_) {
+    text_ = title.string();
+    if (tooltip_) drawTooltip();
+  }
 }
 
 void XEmbedStatusItem::draw() {
@@ -326,6 +334,7 @@ void XEmbedStatusItem::event(xcb_generic_event_t& event) {
     }
     case XCB_EXPOSE: {
       const auto& e = reinterpret_cast<xcb_expose_event_t&>(event);
+      if (tooltip_ && e.window == tooltip_ && e.count == 0) drawTooltip();
       if (icon_ && e.window == icon_ && e.count == 0) {
         // The server cleared it; whatever frame is in flight may have been drawn before.
         if (frameInFlight_) {
@@ -336,9 +345,33 @@ void XEmbedStatusItem::event(xcb_generic_event_t& event) {
       }
       break;
     }
+    case XCB_ENTER_NOTIFY: {
+      const auto& e = reinterpret_cast<xcb_enter_notify_event_t&>(event);
+      if (!icon_ || e.event != icon_) break;
+      pointerX_ = e.root_x;
+      pointerY_ = e.root_y;
+      if (!tooltip_ && !tooltipTimer_) {
+        tooltipTimer_ = g_timeout_add(
+            kTooltipDelayMs,
+            [](void* data) -> int {
+              auto& self = *static_cast<XEmbedStatusItem*>(data);
+              self.tooltipTimer_ = 0;
+              self.showTooltip();
+              return G_SOURCE_REMOVE;
+            },
+            this);
+      }
+      break;
+    }
+    case XCB_LEAVE_NOTIFY:
+      if (icon_ && reinterpret_cast<xcb_leave_notify_event_t&>(event).event == icon_) {
+        hideTooltip();
+      }
+      break;
     case XCB_BUTTON_PRESS: {
       const auto& e = reinterpret_cast<xcb_button_press_event_t&>(event);
       if (!icon_ || e.event != icon_) break;
+      hideTooltip();
       if (e.detail == 1) {
         press();
       } else if (e.detail == 3) {
@@ -357,6 +390,67 @@ void XEmbedStatusItem::press() {
   } else {
     sendDoubleAction();
   }
+}
+
+void XEmbedStatusItem::showTooltip() {
+  if (tooltip_ || !icon_ || text_.empty() || !connection_->connected()) return;
+  if (menu_ && menu_->open()) return;
+  xcb_connection_t* c = connection_->get();
+  const XSetup& s = connection_->setup();
+  const MenuImage image = renderMenu({text_}, -1);
+  // Below the pointer, or above it on a panel at the bottom of the screen; kept on the screen.
+  int x = std::clamp(pointerX_ - image.width / 2, 0, std::max(0, s.screenWidth - image.width));
+  int y = pointerY_ + 20;
+  if (y + image.height > s.screenHeight) y = std::max(0, pointerY_ - 20 - image.height);
+  tooltip_ = xcb_generate_id(c);
+  const std::uint32_t values[] = {0x808080, 1, XCB_EVENT_MASK_EXPOSURE};
+  xcb_create_window(c, s.rootDepth, tooltip_, s.root, static_cast<std::int16_t>(x),
+                    static_cast<std::int16_t>(y), static_cast<std::uint16_t>(image.width),
+                    static_cast<std::uint16_t>(image.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                    s.rootVisual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK,
+                    values);
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, tooltip_, s.atoms.windowType, XCB_ATOM_ATOM, 32, 1,
+                      &s.atoms.typeTooltip);
+  static constexpr char kClass[] = "sitting-timer-tooltip\0Sitting Timer";
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, tooltip_, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                      sizeof kClass, kClass);
+  tooltipGc_ = xcb_generate_id(c);
+  xcb_create_gc(c, tooltipGc_, tooltip_, 0, nullptr);
+  xcb_map_window(c, tooltip_);
+  connection_->flush();
+}
+
+void XEmbedStatusItem::drawTooltip() {
+  if (!tooltip_ || !connection_->connected()) return;
+  xcb_connection_t* c = connection_->get();
+  MenuImage image = renderMenu({text_}, -1);
+  if (connection_->setup().swapBytes) {
+    for (std::uint32_t& p : image.pixels) p = __builtin_bswap32(p);
+  }
+  // A new title may be wider: the window follows.
+  const std::uint32_t size[] = {static_cast<std::uint32_t>(image.width),
+                                static_cast<std::uint32_t>(image.height)};
+  xcb_configure_window(c, tooltip_, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, size);
+  xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, tooltip_, tooltipGc_,
+                static_cast<std::uint16_t>(image.width), static_cast<std::uint16_t>(image.height),
+                0, 0, 0, connection_->setup().rootDepth,
+                static_cast<std::uint32_t>(image.pixels.size() * 4),
+                reinterpret_cast<const std::uint8_t*>(image.pixels.data()));
+  connection_->flush();
+}
+
+void XEmbedStatusItem::hideTooltip() {
+  if (tooltipTimer_) {
+    g_source_remove(tooltipTimer_);
+    tooltipTimer_ = 0;
+  }
+  if (!tooltip_) return;
+  if (connection_->connected()) {
+    xcb_free_gc(connection_->get(), tooltipGc_);
+    xcb_destroy_window(connection_->get(), tooltip_);
+    connection_->flush();
+  }
+  tooltip_ = tooltipGc_ = 0;
 }
 
 void XEmbedStatusItem::openMenu(int x, int y) {

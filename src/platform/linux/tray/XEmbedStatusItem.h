@@ -9,8 +9,9 @@
 //     frames are see-through), else over the tray's own background (ParentRelative);
 //   - blinking: the hidden frame is the icon's square left empty, so the tray keeps its place;
 //   - a left click is a click, a second one within 400 ms a double-click; a right click opens
-//     a small menu, "Restart" and "Quit" (XEmbedMenu.h).
-// Missing: no label beside the icon and no tooltip; colour reaches the icon only.
+//     a small menu, "Restart" and "Quit" (XEmbedMenu.h);
+//   - a tooltip with the whole title, after the pointer has rested on the icon a moment.
+// Missing: no label beside the icon; colour reaches the icon only.
 //
 // Nothing here waits for the X server or the tray: requests that answer are collected from the
 // loop (XConnection.h), and a frame is drawn only once the server has taken the one before, so
@@ -51,6 +52,8 @@ class XEmbedStatusItem final : public StatusItem {
   static constexpr int kMaxIconPixels = 128;
   // The window's size before the tray gives it one.
   static constexpr int kInitialSize = 22;
+  // How long the pointer rests on the icon before the tooltip shows.
+  static constexpr unsigned kTooltipDelayMs = 600;
 
   // Takes `connection` (connected or still connecting) for its life.
   XEmbedStatusItem(std::unique_ptr<XConnection> connection, XEmbedOptions options);
@@ -67,6 +70,7 @@ class XEmbedStatusItem final : public StatusItem {
   bool argb() const { return argb_; }
   int iconSize() const;
   const XEmbedMenu* menu() const { return menu_.get(); }
+  xcb_window_t tooltip() const { return tooltip_; }
   int framesDrawn() const { return framesDrawn_; }
   XConnection& connection() { return *connection_; }
 
@@ -81,6 +85,9 @@ class XEmbedStatusItem final : public StatusItem {
   void frameTaken();
   void openMenu(int x, int y);
   void press();
+  void showTooltip();
+  void hideTooltip();
+  void drawTooltip();
   static int onRetry(void* self);
 
   std::unique_ptr<XConnection> connection_;
@@ -105,6 +112,12 @@ class XEmbedStatusItem final : public StatusItem {
   bool frameInFlight_ = false;
   bool frameWanted_ = false;
   int framesDrawn_ = 0;
+
+  std::string text_;  // the whole title, for the tooltip
+  xcb_window_t tooltip_ = 0;
+  xcb_gcontext_t tooltipGc_ = 0;
+  guint tooltipTimer_ = 0;
+  int pointerX_ = 0, pointerY_ = 0;  // where the pointer entered, on the root window
 
   std::unique_ptr<XEmbedMenu> menu_;
   guint menuReaper_ = 0;
