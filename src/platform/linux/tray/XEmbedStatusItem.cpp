@@ -185,20 +185,20 @@ void XEmbedStatusItem::destroyIcon() {
     menuReaper_ = 0;
   }
   menu_.reset();
-  if (!icon_ || !connection_->connected()) {
-    icon_ = 0;
-    return;
+  if (connection_->connected()) {
+    // Also after the window was destroyed by someone else: what hangs on it is still ours. (A
+    // picture freed with its window makes an error event, which nobody reads as more.)
+    xcb_connection_t* c = connection_->get();
+    if (source_) xcb_render_free_picture(c, source_);
+    if (target_) xcb_render_free_picture(c, target_);
+    if (pixmap_) xcb_free_pixmap(c, pixmap_);
+    if (gc_) xcb_free_gc(c, gc_);
+    if (icon_) xcb_destroy_window(c, icon_);
+    if (colormap_) xcb_free_colormap(c, colormap_);
+    connection_->flush();
   }
-  xcb_connection_t* c = connection_->get();
-  if (source_) xcb_render_free_picture(c, source_);
-  if (target_) xcb_render_free_picture(c, target_);
-  if (pixmap_) xcb_free_pixmap(c, pixmap_);
-  if (gc_) xcb_free_gc(c, gc_);
-  xcb_destroy_window(c, icon_);
-  if (colormap_) xcb_free_colormap(c, colormap_);
   icon_ = colormap_ = gc_ = pixmap_ = source_ = target_ = 0;
   pixmapSize_ = 0;
-  connection_->flush();
 }
 
 void XEmbedStatusItem::setAttributedTitle(const AttributedString& title) {
@@ -319,7 +319,7 @@ void XEmbedStatusItem::event(xcb_generic_event_t& event) {
       if (manager_ && e.window == manager_) {
         adoptManager(0);  // gone; wait for the next to announce itself
       } else if (icon_ && e.window == icon_) {
-        icon_ = 0;
+        icon_ = 0;  // its tray destroyed it; the rest goes with the next dock
       }
       break;
     }
