@@ -13,23 +13,15 @@
 #include <cstdlib>
 
 #include "platform/Application.h"
+#include "platform/linux/StandardError.h"
 #include "platform/linux/bars/I3barStatusItem.h"
 
 namespace platform::linux_backend {
 
 namespace {
 
-// Messages are few and only for a person reading a log: one that would have to wait for a full
-// pipe is dropped rather than stall the program.
 bool writeErr(std::string_view bytes) {
-  pollfd fd{STDERR_FILENO, POLLOUT, 0};
-  if (poll(&fd, 1, 0) != 1 || !(fd.revents & POLLOUT)) return true;
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(STDERR_FILENO, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
+  writeStandardError(bytes);
   return true;  // a closed standard error is no reason to stop
 }
 

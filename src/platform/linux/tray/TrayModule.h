@@ -29,16 +29,18 @@ struct TrayModuleEntry {
 // What the environment says: whether there is a session bus to try. Loads nothing.
 std::string probeTray(const LinuxContext& context);
 
-// The tray provider's probe: a session bus or an X display to look for a tray on.
+// The tray provider as the program sees it: a session bus or an X display to look for a tray
+// on, then the module loaded (once; its failure is the probe's, "tray module PATH: why"); and
+// the module's connect.
 std::string probeAnyTrayModule(const LinuxContext& context);
-// The xembed provider's: an X display, then the module loaded.
+std::unique_ptr<StatusBar> connectTrayModule(LinuxContext& context, std::string& whyNot);
+// The xembed provider's: an X display, then the module loaded; and the module's connect.
 std::string probeXEmbedModule(const LinuxContext& context);
 std::unique_ptr<StatusBar> connectXEmbedModule(LinuxContext& context, std::string& whyNot);
 
-// The tray provider as the program sees it: the probe above, then the module loaded (once;
-// its failure is the probe's, "tray module PATH: why"), and the module's connect.
-std::string probeTrayModule(const LinuxContext& context);
-std::unique_ptr<StatusBar> connectTrayModule(LinuxContext& context, std::string& whyNot);
+// Why the open file `fd` cannot be the module, or empty: only a regular file whose ELF headers
+// and loaded segments lie within it is handed to the loader.
+std::string trayModuleFileProblem(int fd);
 
 // Where the module of the program at `executable` is: beside it in a build tree, else in the
 // library directory the install gives it, `installedRelative` to the program's directory

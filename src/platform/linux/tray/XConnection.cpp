@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <xcb/xcbext.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -13,6 +14,8 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+
+#include "platform/linux/GLibRunLoop.h"
 
 namespace platform::linux_backend {
 
@@ -269,9 +272,17 @@ void XConnection::take() {
 
 bool XConnection::waitConnected(double seconds, std::string& whyNot) {
   if (attempt_) {
+    // In slices, so that a signal that ends the program is not kept waiting for the server.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(seconds));
+    const auto slice = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(GLibRunLoop::kStartupSliceSeconds));
     std::unique_lock lock(attempt_->mutex);
-    attempt_->finishedSignal.wait_for(lock, std::chrono::duration<double>(seconds),
-                                      [this] { return attempt_->finished; });
+    while (!attempt_->finished && Clock::now() < deadline && !GLibRunLoop::terminationPending()) {
+      attempt_->finishedSignal.wait_until(lock, std::min(deadline, Clock::now() + slice),
+                                          [this] { return attempt_->finished; });
+    }
   }
   const bool stillTrying = attempt_ && !attempt_->finished;
   if (!stillTrying) {

@@ -1,9 +1,9 @@
 #include "platform/linux/tray/XEmbedStatusBar.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "platform/Application.h"
+#include "platform/linux/StandardError.h"
 
 namespace platform::linux_backend {
 
@@ -14,10 +14,7 @@ constexpr double kDisplaySeconds = 2.0;
 constexpr double kBusSeconds = 3.0;
 constexpr int kWatcherQueryMs = 2000;
 
-void toStandardError(std::string_view line) {
-  std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
-  std::fflush(stderr);
-}
+void toStandardError(std::string_view line) { writeStandardError(std::string(line) + "\n"); }
 
 bool isSet(const char* variable) {
   const char* value = std::getenv(variable);
