@@ -112,7 +112,8 @@ class TestTray {
     announce.data.data32[2] = window_;
     xcb_send_event(c_, 0, screen_->root, XCB_EVENT_MASK_STRUCTURE_NOTIFY,
                    reinterpret_cast<const char*>(&announce));
-    xcb_flush(c_);
+    // A round trip: the server has handed the announcement out before this returns.
+    std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
     return true;
   }
 
@@ -444,6 +445,23 @@ TEST_F(XEmbed, DocksAgainWhenTheTrayIsReplacedAndLeavesNoStrayWindowWhenItEnds) 
   int waiting = 0;
   for (const auto& m : messages) waiting += m.find("waiting for a tray") != std::string::npos;
   EXPECT_EQ(waiting, 1) << "said more or less than once that it waits";
+}
+
+// At login the panel and the program start together: a tray that announces itself after the
+// connection was made but before the item listens is found all the same.
+TEST_F(XEmbed, ATrayThatStartedWhileTheItemConnectedIsFound) {
+  auto connection = std::make_unique<XConnection>(kDisplayName);
+  std::string whyNot;
+  ASSERT_TRUE(connection->waitConnected(5.0, whyNot)) << whyNot;
+  ASSERT_EQ(connection->setup().managerAtConnect, 0u);
+  ASSERT_NO_FATAL_FAILURE(makeTray(true));  // its announcement reaches nobody
+  item = std::make_unique<XEmbedStatusItem>(std::move(connection),
+                                            XEmbedOptions{.clock = [this] { return now; },
+                                                          .messages = [](std::string_view) {},
+                                                          .onTrayFound = {},
+                                                          .sayWaiting = true});
+  item->setAttributedTitle(title("5 minutes"));
+  EXPECT_TRUE(spinUntil([&] { return docked(); }));
 }
 
 TEST_F(XEmbed, ClicksDoubleClicksAndTheMenusTwoEntries) {

@@ -40,9 +40,17 @@ void XEmbedStatusItem::connected() {
   const XSetup& s = connection_->setup();
   // MANAGER announcements go to the root window's StructureNotify listeners.
   const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-  xcb_change_window_attributes(connection_->get(), s.root, XCB_CW_EVENT_MASK, &mask);
+  xcb_connection_t* c = connection_->get();
+  xcb_change_window_attributes(c, s.root, XCB_CW_EVENT_MASK, &mask);
   adoptManager(s.managerAtConnect);
-  // Taken by now: a later owner announces itself, and a later connection asks again.
+  // A tray that started between the worker's question and our listening announced itself to
+  // nobody: asked again, now that every later announcement reaches us.
+  const auto cookie = xcb_get_selection_owner(c, s.atoms.traySelection);
+  connection_->onReply(cookie.sequence, [this](void* reply) {
+    const xcb_window_t owner =
+        reply ? static_cast<xcb_get_selection_owner_reply_t*>(reply)->owner : 0;
+    if (owner && owner != manager_) adoptManager(owner);
+  });
   connection_->flush();
 }
 
