@@ -266,6 +266,12 @@ void TrayStatusItem::onRegistered(GObject* bus, GAsyncResult* result, void* data
     return;  // the item is gone
   }
   auto& self = *static_cast<TrayStatusItem*>(data);
+  if (!self.watcherPresent_) {
+    // The watcher went while the call was on its way (a panel restarting): no refusal, and
+    // the next watcher gets the item from the name watch.
+    g_error_free(error);
+    return;
+  }
   if (!self.saidRegisterFailure_) {
     self.saidRegisterFailure_ = true;
     self.messages_(std::string("sitting-timer: tray: the tray did not take the item (") +
@@ -273,7 +279,7 @@ void TrayStatusItem::onRegistered(GObject* bus, GAsyncResult* result, void* data
                    " s");
   }
   g_error_free(error);
-  if (self.watcherPresent_ && !self.retrySource_) {
+  if (!self.retrySource_) {
     self.retrySource_ = g_timeout_add_seconds(kRetrySeconds, onRetry, &self);
   }
 }
