@@ -44,10 +44,24 @@ void spinFor(double seconds) {
   spinUntil([] { return false; }, seconds);
 }
 
-// A session bus of the test's own; killed with the fixture.
+// A session bus of the test's own; killed with the fixture. It starts no service on demand:
+// the machine's notification servers (GNOME's, Plasma's) are not the test's to start.
 class PrivateBus {
  public:
   PrivateBus() {
+    char config[] = "/tmp/tray-test-bus-XXXXXX";
+    const int file = mkstemp(config);
+    if (file < 0) return;
+    config_ = config;
+    const std::string rules =
+        "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+        "<auth>EXTERNAL</auth><policy context='default'>"
+        "<allow send_destination='*' eavesdrop='true'/><allow eavesdrop='true'/>"
+        "<allow own='*'/></policy></busconfig>";
+    const bool written = write(file, rules.data(), rules.size()) == ssize_t(rules.size());
+    close(file);
+    if (!written) return;
+    const std::string configOption = "--config-file=" + config_;
     int out[2];
     if (pipe(out) != 0) return;
     pid_ = fork();
@@ -59,7 +73,7 @@ class PrivateBus {
       dup2(out[1], STDOUT_FILENO);
       close(out[0]);
       close(out[1]);
-      execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
+      execlp("dbus-daemon", "dbus-daemon", configOption.c_str(), "--nofork", "--nopidfile",
              "--print-address=1", static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -70,7 +84,10 @@ class PrivateBus {
     if (in) std::fclose(in);
     while (!address_.empty() && address_.back() == '\n') address_.pop_back();
   }
-  ~PrivateBus() { stop(); }
+  ~PrivateBus() {
+    stop();
+    if (!config_.empty()) unlink(config_.c_str());
+  }
   void stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
@@ -81,6 +98,7 @@ class PrivateBus {
 
  private:
   pid_t pid_ = -1;
+  std::string config_;
   std::string address_;
 };
 
@@ -184,6 +202,83 @@ class Watcher {
   bool reject_ = false;
 };
 
+// A desktop notification server, as GNOME Shell or a notification daemon is, on a connection of
+// its own: records what it is sent and answers as told.
+class Notifier {
+ public:
+  enum class Answer { shown, error, never };
+
+  Notifier(const std::string& address, Answer answer) : answer_(answer) {
+    bus_ = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    g_dbus_connection_set_exit_on_close(bus_, FALSE);
+    static GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
+        "<node><interface name='org.freedesktop.Notifications'>"
+        "<method name='Notify'><arg type='s' direction='in'/><arg type='u' direction='in'/>"
+        "<arg type='s' direction='in'/><arg type='s' direction='in'/>"
+        "<arg type='s' direction='in'/><arg type='as' direction='in'/>"
+        "<arg type='a{sv}' direction='in'/><arg type='i' direction='in'/>"
+        "<arg type='u' direction='out'/></method>"
+        "<method name='CloseNotification'><arg type='u' direction='in'/></method>"
+        "</interface></node>",
+        nullptr);
+    static const GDBusInterfaceVTable vtable = {
+        [](GDBusConnection*, const char*, const char*, const char*, const char* method,
+           GVariant* args, GDBusMethodInvocation* invocation, void* self) {
+          auto& n = *static_cast<Notifier*>(self);
+          if (std::string_view(method) == "CloseNotification") {
+            guint32 id = 0;
+            g_variant_get(args, "(u)", &id);
+            n.closed.push_back(id);
+            g_dbus_method_invocation_return_value(invocation, nullptr);
+            return;
+          }
+          n.notes.push_back(g_variant_ref(args));
+          if (n.answer_ == Answer::shown) {
+            g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", 41u));
+          } else if (n.answer_ == Answer::error) {
+            g_dbus_method_invocation_return_dbus_error(invocation, "org.example.Full", "full");
+          } else {
+            n.held_.push_back(G_DBUS_METHOD_INVOCATION(g_object_ref(invocation)));
+          }
+        },
+        nullptr,
+        nullptr,
+        {}};
+    objectId_ =
+        g_dbus_connection_register_object(bus_, "/org/freedesktop/Notifications",
+                                          node->interfaces[0], &vtable, this, nullptr, nullptr);
+    ownerId_ = g_bus_own_name_on_connection(
+        bus_, "org.freedesktop.Notifications", G_BUS_NAME_OWNER_FLAGS_NONE,
+        [](GDBusConnection*, const char*, void* self) {
+          static_cast<Notifier*>(self)->owned_ = true;
+        },
+        nullptr, this, nullptr);
+    spinUntil([this] { return owned_; });
+  }
+  ~Notifier() {
+    for (GDBusMethodInvocation* i : held_) g_object_unref(i);
+    for (GVariant* v : notes) g_variant_unref(v);
+    g_bus_unown_name(ownerId_);
+    g_dbus_connection_unregister_object(bus_, objectId_);
+    g_object_unref(bus_);
+  }
+
+  // Notify's arguments, (susssasa{sv}i), in order.
+  std::vector<GVariant*> notes;
+  std::vector<guint32> closed;
+
+ private:
+  GDBusConnection* bus_;
+  Answer answer_;
+  unsigned objectId_ = 0, ownerId_ = 0;
+  bool owned_ = false;
+  std::vector<GDBusMethodInvocation*> held_;
+};
+
 struct Tray : testing::Test {
   PrivateBus daemon;
   std::unique_ptr<Watcher> host;
@@ -211,14 +306,16 @@ struct Tray : testing::Test {
     spinFor(0.05);
   }
 
-  void makeItem() {
+  void makeItem(const std::string& desktop = "XFCE", unsigned graceMs = 300) {
     std::string whyNot;
     GDBusConnection* bus = connectSessionBus(5.0, whyNot);
     ASSERT_NE(bus, nullptr) << whyNot;
     bar = std::make_unique<TrayStatusBar>(
         bus, TrayOptions{.clock = [this] { return now; },
                          .messages = [this](std::string_view m) { messages.emplace_back(m); },
-                         .onBusLost = [this] { ++busLost; }});
+                         .onBusLost = [this] { ++busLost; },
+                         .desktop = desktop,
+                         .noTrayGraceMs = graceMs});
     g_object_unref(bus);
     item = bar->statusItemWithLength(StatusItem::kVariableLength);
     item->setAction([this] { ++clicks; });
@@ -524,7 +621,8 @@ TEST_F(Tray, MenuLayoutIsTypedAsHostsNeedAndBothEventPathsWork) {
 TEST_F(Tray, WaitsForALateWatcherAndComesBackWhenItRestarts) {
   makeItem();
   item->setAttributedTitle(title("< 1 minute"));
-  spinFor(0.3);
+  // No notification service on this bus: after the grace, the line.
+  ASSERT_TRUE(spinUntil([&] { return !messages.empty(); }, 3.0));
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("waiting"), std::string::npos) << messages[0];
 
@@ -587,6 +685,155 @@ TEST_F(Tray, AutoWantsATrayNowButByNameItWaits) {
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
   setenv("XDG_RUNTIME_DIR", "/nonexistent", 1);
   EXPECT_NE(probeTray(tried), "");
+}
+
+// The watcher comes and goes as a panel does when it is killed and started again.
+void flap(std::unique_ptr<Watcher>& host, const std::string& address, double away) {
+  host.reset();
+  spinFor(away);
+  host = std::make_unique<Watcher>(address);
+  host->start();
+}
+
+TEST_F(Tray, NoTrayAtAllIsToldOnceThroughTheDesktopsNotifications) {
+  Notifier notifier(daemon.address(), Notifier::Answer::shown);
+  host.reset();  // no panel with a tray
+  makeItem("ubuntu:GNOME", 300);
+  item->setAttributedTitle(title("< 1 minute"));
+  spinFor(0.15);
+  EXPECT_TRUE(notifier.notes.empty()) << "told before the grace was over";
+  ASSERT_TRUE(spinUntil([&] { return !notifier.notes.empty(); }, 3.0));
+
+  const char *app = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
+  guint32 replaces = 0;
+  gint32 timeout = 0;
+  GVariant *actions = nullptr, *hints = nullptr;
+  g_variant_get(notifier.notes[0], "(&su&s&s&s@as@a{sv}i)", &app, &replaces, &icon, &summary, &body,
+                &actions, &hints, &timeout);
+  EXPECT_STREQ(app, "Sitting Timer");
+  EXPECT_EQ(replaces, 0u);
+  EXPECT_EQ(std::string(summary), noTrayAdvice("ubuntu:GNOME").summary);
+  EXPECT_NE(std::string(body).find("AppIndicator"), std::string::npos) << body;
+  const char* entry = nullptr;
+  EXPECT_TRUE(g_variant_lookup(hints, "desktop-entry", "&s", &entry));
+  EXPECT_STREQ(entry ? entry : "", "sitting-timer");
+  g_variant_unref(actions);
+  g_variant_unref(hints);
+  // Shown on the desktop, so not written to a log as well.
+  EXPECT_TRUE(messages.empty()) << messages[0];
+
+  // The extension is turned on: the item registers, and the stale advice is withdrawn.
+  host = std::make_unique<Watcher>(daemon.address());
+  host->start();
+  ASSERT_TRUE(spinUntil([&] { return host->registrations.size() == 1; }, 2.0));
+  ASSERT_TRUE(spinUntil([&] { return !notifier.closed.empty(); }, 2.0));
+  EXPECT_EQ(notifier.closed, std::vector<guint32>{41});
+
+  // The panel flaps, away longer than the grace each time: never told again in this run.
+  flap(host, daemon.address(), 0.5);
+  flap(host, daemon.address(), 0.5);
+  host.reset();
+  spinFor(0.6);
+  EXPECT_EQ(notifier.notes.size(), 1u);
+  EXPECT_EQ(notifier.closed.size(), 1u);
+  EXPECT_TRUE(messages.empty()) << messages[0];
+}
+
+TEST_F(Tray, ATrayWithinTheGraceMeansNoNotice) {
+  Notifier notifier(daemon.address(), Notifier::Answer::shown);
+  host.reset();
+  makeItem("XFCE", 400);
+  item->setAttributedTitle(title("< 1 minute"));
+  spinFor(0.2);
+  host = std::make_unique<Watcher>(daemon.address());
+  host->start();  // the panel, started after the program
+  ASSERT_TRUE(spinUntil([&] { return host->registrations.size() == 1; }, 2.0));
+  spinFor(0.6);
+  EXPECT_TRUE(notifier.notes.empty());
+  // A restart quicker than the grace is no news either.
+  flap(host, daemon.address(), 0.1);
+  spinFor(0.6);
+  EXPECT_TRUE(notifier.notes.empty());
+  EXPECT_TRUE(messages.empty());
+
+  // But a panel gone for good leaves the item nowhere: that is said, with the advice for a
+  // desktop other than GNOME.
+  host.reset();
+  ASSERT_TRUE(spinUntil([&] { return !notifier.notes.empty(); }, 3.0));
+  const char* body = nullptr;
+  g_variant_get_child(notifier.notes[0], 4, "&s", &body);
+  EXPECT_NE(std::string(body).find("system tray"), std::string::npos) << body;
+  EXPECT_EQ(std::string(body).find("AppIndicator"), std::string::npos) << body;
+}
+
+TEST_F(Tray, ANotificationServerThatNeverAnswersHoldsNoTick) {
+  Notifier notifier(daemon.address(), Notifier::Answer::never);
+  makeItem("GNOME", 100);
+  item->setAttributedTitle(title("< 1 minute"));
+  // The longest the loop went without turning, from a timer of its own.
+  gint64 last = g_get_monotonic_time(), longest = 0;
+  struct Ticks {
+    gint64 *last, *longest;
+  } ticks{&last, &longest};
+  const guint timer = g_timeout_add(
+      10,
+      [](void* data) -> int {
+        auto& t = *static_cast<Ticks*>(data);
+        const gint64 now = g_get_monotonic_time();
+        *t.longest = std::max(*t.longest, now - *t.last);
+        *t.last = now;
+        return G_SOURCE_CONTINUE;
+      },
+      &ticks);
+  ASSERT_TRUE(spinUntil([&] { return !notifier.notes.empty(); }, 3.0));
+  // The host still gets its answers while the notification is unanswered.
+  EXPECT_EQ(getString("Id"), "sitting-timer");
+  spinFor(0.5);
+  g_source_remove(timer);
+  EXPECT_LT(longest, 300'000) << "the loop stood still for " << longest / 1000 << " ms";
+  EXPECT_EQ(notifier.notes.size(), 1u);
+  EXPECT_TRUE(messages.empty()) << "an unanswered call is not yet a failure";
+}
+
+TEST_F(Tray, WithoutANotificationToShowTheLineIsWrittenOnce) {
+  host.reset();
+  std::string whyNot;
+  GDBusConnection* bus = connectSessionBus(5.0, whyNot);
+  ASSERT_NE(bus, nullptr) << whyNot;
+  for (const bool server : {false, true}) {
+    SCOPED_TRACE(server ? "a server that answers with an error" : "no server on the bus");
+    std::unique_ptr<Notifier> notifier;
+    if (server) notifier = std::make_unique<Notifier>(daemon.address(), Notifier::Answer::error);
+    std::vector<std::string> lines;
+    NoTrayNotice notice(
+        bus, "GNOME", [&](std::string_view l) { lines.emplace_back(l); }, 50);
+    notice.start("waiting for a tray");
+    EXPECT_TRUE(notice.waiting());
+    ASSERT_TRUE(spinUntil([&] { return !lines.empty(); }, 3.0));
+    EXPECT_EQ(lines, std::vector<std::string>{"waiting for a tray"});
+    EXPECT_TRUE(notice.given());
+    // Trays coming and going after it: the line stays the only one of the run.
+    notice.trayAppeared();
+    notice.start("waiting for a tray");
+    EXPECT_FALSE(notice.waiting());
+    spinFor(0.2);
+    EXPECT_EQ(lines.size(), 1u);
+    EXPECT_EQ(notifier ? notifier->notes.size() : 1u, 1u);
+  }
+  g_object_unref(bus);
+}
+
+TEST(NoTrayAdvice, GnomeShellGetsTheExtensionAndOtherDesktopsATray) {
+  for (const char* shell : {"GNOME", "ubuntu:GNOME", "GNOME-Classic:GNOME", "gnome"}) {
+    EXPECT_NE(noTrayAdvice(shell).body.find("AppIndicator extension"), std::string::npos) << shell;
+  }
+  // Budgie and GNOME Flashback name GNOME too, but their panels take a tray applet.
+  for (const char* other : {"", "XFCE", "KDE", "LXQt", "X-Cinnamon", "Budgie:GNOME",
+                            "GNOME-Flashback:GNOME", "sway", "GNOMEish"}) {
+    const std::string body = noTrayAdvice(other).body;
+    EXPECT_EQ(body.find("AppIndicator"), std::string::npos) << other;
+    EXPECT_NE(body.find("system tray"), std::string::npos) << other;
+  }
 }
 
 }  // namespace

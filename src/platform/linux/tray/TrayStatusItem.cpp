@@ -66,12 +66,14 @@ GVariant* emptyPixmaps() { return g_variant_new_array(G_VARIANT_TYPE("(iiay)"), 
 
 }  // namespace
 
-TrayStatusItem::TrayStatusItem(GDBusConnection* bus, int serial, Clock clock, Messages messages)
+TrayStatusItem::TrayStatusItem(GDBusConnection* bus, int serial, Clock clock, Messages messages,
+                               Presence presence)
     : bus_(G_DBUS_CONNECTION(g_object_ref(bus))),
       busName_("org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-" +
                std::to_string(serial)),
       clock_(std::move(clock)),
       messages_(std::move(messages)),
+      presence_(std::move(presence)),
       menu_(std::make_unique<TrayMenu>([this] { sendAction(); }, [this] { sendDoubleAction(); })),
       cancellable_(g_cancellable_new()) {
   hiddenIcon_ =
@@ -221,6 +223,7 @@ void TrayStatusItem::onNameAcquired(GDBusConnection*, const char*, void* data) {
 void TrayStatusItem::onWatcherAppeared(GDBusConnection*, const char*, const char*, void* data) {
   auto& self = *static_cast<TrayStatusItem*>(data);
   self.watcherPresent_ = true;
+  if (self.presence_) self.presence_(true);
   // A new watcher (a panel started or restarted) knows nothing of the item.
   self.registerWithWatcher();
 }
@@ -233,12 +236,7 @@ void TrayStatusItem::onWatcherVanished(GDBusConnection* bus, const char*, void* 
     self.retrySource_ = 0;
   }
   // Also called when the bus itself is gone; the bar says that.
-  if (!self.saidWaiting_ && !g_dbus_connection_is_closed(bus)) {
-    self.saidWaiting_ = true;
-    self.messages_(
-        "sitting-timer: tray: waiting for a tray (no org.kde.StatusNotifierWatcher on the "
-        "session bus)");
-  }
+  if (self.presence_ && !g_dbus_connection_is_closed(bus)) self.presence_(false);
 }
 
 void TrayStatusItem::registerWithWatcher() {

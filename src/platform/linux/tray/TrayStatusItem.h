@@ -32,6 +32,8 @@ class TrayStatusItem final : public StatusItem {
  public:
   using Clock = std::function<double()>;                   // monotonic seconds
   using Messages = std::function<void(std::string_view)>;  // one line for the user
+  // Told whether a watcher is on the bus: at start, and each time one comes or goes.
+  using Presence = std::function<void(bool watcher)>;
 
   static constexpr const char* kObjectPath = "/StatusNotifierItem";
   static constexpr const char* kWatcherName = "org.kde.StatusNotifierWatcher";
@@ -40,9 +42,10 @@ class TrayStatusItem final : public StatusItem {
   static constexpr unsigned kRetrySeconds = 10;
 
   // Exports the item on `bus` as org.kde.StatusNotifierItem-<pid>-<serial> and registers it
-  // with every watcher that appears, from the first title on. `waiting` is said once, if no
-  // watcher is there at first.
-  TrayStatusItem(GDBusConnection* bus, int serial, Clock clock, Messages messages);
+  // with every watcher that appears, from the first title on. `presence` hears of every watcher
+  // that comes and goes (not of the bus closing), and may be empty.
+  TrayStatusItem(GDBusConnection* bus, int serial, Clock clock, Messages messages,
+                 Presence presence = {});
   ~TrayStatusItem() override;
   TrayStatusItem(const TrayStatusItem&) = delete;
   TrayStatusItem& operator=(const TrayStatusItem&) = delete;
@@ -74,6 +77,7 @@ class TrayStatusItem final : public StatusItem {
   std::string busName_;
   Clock clock_;
   Messages messages_;
+  Presence presence_;
   ClickSequence clicks_;
   std::unique_ptr<TrayMenu> menu_;
 
@@ -84,7 +88,6 @@ class TrayStatusItem final : public StatusItem {
   GCancellable* cancellable_;
   bool nameOwned_ = false;
   bool watcherPresent_ = false;
-  bool saidWaiting_ = false;
   bool saidRegisterFailure_ = false;
 
   // What the properties read, and what each was last signalled as.

@@ -1,0 +1,73 @@
+// NoTrayNotice.h: the word a user gets when there is no tray to show the item in (GNOME without
+// the AppIndicator extension, a panel without a system tray): one desktop notification through
+// org.freedesktop.Notifications, after a grace in which a panel still starting can come up.
+// Where no notification can be shown (no service on the bus, or it answers with an error), the
+// caller's line goes to its message sink instead. Both at most once per run: a panel that comes
+// and goes is not news each time.
+//
+// Use: start() whenever the item finds itself without a tray of any kind, trayAppeared()
+// whenever one (of any kind) is there. The notice is the caller's to combine: it knows nothing
+// of watchers or tray managers. Every D-Bus call is asynchronous; nothing here waits.
+#pragma once
+
+#include <gio/gio.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace platform::linux_backend {
+
+class NoTrayNotice {
+ public:
+  using Messages = std::function<void(std::string_view)>;  // one line for the user
+
+  static constexpr unsigned kGraceMs = 5000;
+
+  // `bus`: the session bus connection (a reference is taken). `desktop`: XDG_CURRENT_DESKTOP,
+  // which chooses the advice. `messages`: where the line goes when no notification can be
+  // shown. `graceMs`: how long a tray has to appear before the notice.
+  NoTrayNotice(GDBusConnection* bus, std::string desktop, Messages messages,
+               unsigned graceMs = kGraceMs);
+  ~NoTrayNotice();
+  NoTrayNotice(const NoTrayNotice&) = delete;
+  NoTrayNotice& operator=(const NoTrayNotice&) = delete;
+
+  // There is no tray now. Unless trayAppeared() comes within the grace, the notification is
+  // sent, or `line` written when it cannot be shown. Does nothing while a grace is already
+  // running, and nothing once the notice has been given this run.
+  void start(std::string line);
+  // A tray is there: the running grace, if any, ends without a notice. A notification already
+  // on the screen is withdrawn, since its advice is now stale. The notice is not given again.
+  void trayAppeared();
+
+  bool waiting() const { return grace_ != 0; }
+  bool given() const { return given_; }
+
+ private:
+  static int onGraceOver(void* self);
+  static void onNotified(GObject* bus, GAsyncResult* result, void* self);
+  void notify();
+  void withdraw();
+
+  GDBusConnection* bus_;
+  std::string desktop_;
+  Messages messages_;
+  unsigned graceMs_;
+  std::string line_;
+  unsigned grace_ = 0;
+  GCancellable* cancellable_;
+  bool given_ = false;
+  bool trayPresent_ = false;
+  guint32 shownId_ = 0;  // the notification on the screen, 0 if none
+};
+
+// What the notification says: its summary and its advice for the desktop named by `desktop`
+// (XDG_CURRENT_DESKTOP, a colon-separated list).
+struct NoTrayAdvice {
+  std::string summary;
+  std::string body;
+};
+NoTrayAdvice noTrayAdvice(std::string_view desktop);
+
+}  // namespace platform::linux_backend
