@@ -31,6 +31,10 @@ std::string desktopName() {
 TrayStatusBar::TrayStatusBar(GDBusConnection* bus, TrayOptions options)
     : bus_(G_DBUS_CONNECTION(g_object_ref(bus))), options_(std::move(options)) {
   if (!options_.messages) options_.messages = toStandardError;
+  // The fonts are chosen once for the run; a broken setup is said here, once.
+  if (const std::string& problem = trayFontProblem(); !problem.empty()) {
+    options_.messages("sitting-timer: tray: " + problem);
+  }
   notice_ = std::make_shared<NoTrayNotice>(bus_, options_.desktop, options_.messages,
                                            options_.noTrayGraceMs);
   // GDBus would otherwise end the process at once when the bus goes, skipping the teardown.
