@@ -823,6 +823,39 @@ TEST_F(Tray, WithoutANotificationToShowTheLineIsWrittenOnce) {
   g_object_unref(bus);
 }
 
+// Takes `name` on `bus` as another process would, and keeps it until the end of the test.
+unsigned squat(GDBusConnection* bus, const std::string& name) {
+  bool owned = false;
+  const unsigned id = g_bus_own_name_on_connection(
+      bus, name.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
+      [](GDBusConnection*, const char*, void* flag) { *static_cast<bool*>(flag) = true; }, nullptr,
+      &owned, nullptr);
+  EXPECT_TRUE(spinUntil([&] { return owned; })) << name;
+  return id;
+}
+
+TEST_F(Tray, ATakenBusNameDoesNotKeepTheItemFromTheTray) {
+  host->start();
+  const std::string prefix = "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-";
+  std::vector<unsigned> squatted = {squat(host->bus(), prefix + "1")};
+  makeItem();
+  item->setAttributedTitle(title("< 1 minute"));
+  ASSERT_TRUE(spinUntil([&] { return host->registrations.size() == 1; }, 3.0));
+  EXPECT_EQ(itemName(), prefix + "101");
+  EXPECT_EQ(getString("Id"), "sitting-timer");
+
+  // Every ID it tries is held: it goes by its unique name, and registers all the same.
+  item.reset();
+  for (const char* id : {"101", "201"}) squatted.push_back(squat(host->bus(), prefix + id));
+  makeItem();
+  item->setAttributedTitle(title("< 1 minute"));
+  ASSERT_TRUE(spinUntil([&] { return host->registrations.size() == 2; }, 3.0));
+  EXPECT_EQ(itemName(), host->registrations[1].sender);
+  EXPECT_EQ(getString("Id"), "sitting-timer");
+  EXPECT_TRUE(messages.empty()) << messages[0];
+  for (unsigned id : squatted) g_bus_unown_name(id);
+}
+
 TEST(NoTrayAdvice, GnomeShellGetsTheExtensionAndOtherDesktopsATray) {
   for (const char* shell : {"GNOME", "ubuntu:GNOME", "GNOME-Classic:GNOME", "gnome"}) {
     EXPECT_NE(noTrayAdvice(shell).body.find("AppIndicator extension"), std::string::npos) << shell;
