@@ -10,9 +10,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -854,6 +858,192 @@ TEST_F(Tray, ATakenBusNameDoesNotKeepTheItemFromTheTray) {
   EXPECT_EQ(getString("Id"), "sitting-timer");
   EXPECT_TRUE(messages.empty()) << messages[0];
   for (unsigned id : squatted) g_bus_unown_name(id);
+}
+
+// The built program in tray mode on the test's bus, as the desktop entry starts it, with
+// `environment` added (NAME=value) and no display. `beforeStart` runs with its pid before it
+// starts, for taking what the program will ask for.
+class TrayProgram {
+ public:
+  TrayProgram(const std::vector<std::string>& environment,
+              const std::function<void(pid_t)>& beforeStart = {}) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      const std::string_view v(*e);
+      if (v.starts_with("DISPLAY=") || v.starts_with("WAYLAND_DISPLAY=")) continue;
+      env.emplace_back(v);
+    }
+    env.insert(env.end(), environment.begin(), environment.end());
+    std::vector<std::string> args = {SITTING_TIMER_BINARY, "--status-bar=tray"};
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    int gate[2], err[2];
+    if (pipe2(gate, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      char go = 0;
+      if (read(gate[0], &go, 1) != 1) _exit(126);
+      dup2(err[1], STDERR_FILENO);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    close(gate[0]);
+    close(err[1]);
+    errors_ = err[0];
+    if (beforeStart) beforeStart(pid_);
+    if (write(gate[1], "g", 1) != 1) ADD_FAILURE() << "the program was not started";
+    close(gate[1]);
+  }
+  ~TrayProgram() {
+    if (!status_ && pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (errors_ >= 0) close(errors_);
+  }
+  pid_t pid() const { return pid_; }
+
+  // utime + stime from /proc, in seconds.
+  double cpuSeconds() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), {});
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 0; i < 13 && fields >> field; ++i) {
+      if (i == 11 || i == 12) ticks += std::stol(field);
+    }
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+
+  // SIGTERM, then the exit status if it ends within `seconds` (the loop turns meanwhile).
+  std::optional<int> terminate(double seconds = 1.0) {
+    kill(pid_, SIGTERM);
+    spinUntil(
+        [&] {
+          int status = 0;
+          if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+          status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+          return true;
+        },
+        seconds);
+    return status_;
+  }
+
+  // What it wrote on standard error, by line; once it has ended.
+  std::vector<std::string> errorLines() {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(errors_, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int errors_ = -1;
+  std::optional<int> status_;
+};
+
+// The item of the program registered with the test's watcher, read as a host reads it:
+// whether its 22-pixel icon has dark ink in the middle of the light badge (the digits).
+bool iconHasDigits(GDBusConnection* bus, const std::string& sender) {
+  GVariant* reply =
+      callSync(bus, sender.c_str(), "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+               g_variant_new("(ss)", "org.kde.StatusNotifierItem", "IconPixmap"));
+  if (!reply) return false;
+  GVariant* icon = nullptr;
+  g_variant_get(reply, "(v)", &icon);
+  g_variant_unref(reply);
+  int ink = 0;
+  for (std::size_t i = 0; i < g_variant_n_children(icon); ++i) {
+    gint32 w = 0, h = 0;
+    GVariant* bytes = nullptr;
+    g_variant_get_child(icon, i, "(ii@ay)", &w, &h, &bytes);
+    gsize n = 0;
+    const auto* argb = static_cast<const std::uint8_t*>(g_variant_get_fixed_array(bytes, &n, 1));
+    if (w == 22 && n == 22u * 22 * 4) {
+      for (int y = 6; y < 16; ++y) {
+        for (int x = 6; x < 16; ++x) {
+          const std::uint8_t* p = argb + (y * 22 + x) * 4;
+          ink += p[0] > 200 && p[1] < 100 && p[2] < 100 && p[3] < 100;
+        }
+      }
+    }
+    g_variant_unref(bytes);
+  }
+  g_variant_unref(icon);
+  return ink > 0;
+}
+
+bool mentions(const std::string& line, const char* word) {
+  gchar* lower = g_ascii_strdown(line.c_str(), -1);
+  const bool found = std::strstr(lower, word) != nullptr;
+  g_free(lower);
+  return found;
+}
+
+// The program, with each kind of broken font setup, and with its bus name taken: the item is
+// in the tray, the program says each problem in one line at most, uses next to no CPU at
+// rest, and ends on SIGTERM within a second with status 0.
+TEST_F(Tray, TheProgramReachesTheTrayDespiteBrokenFontsOrATakenName) {
+  host->start();
+  char dir[] = "/tmp/tray-program-XXXXXX";
+  ASSERT_TRUE(mkdtemp(dir));
+  const std::string broken = std::string(dir) + "/fonts.conf";
+  ASSERT_TRUE(g_file_set_contents(broken.c_str(), "<fontconfig><dir>", -1, nullptr));
+  const std::string empty = std::string(dir) + "/empty.conf";
+  ASSERT_TRUE(g_file_set_contents(
+      empty.c_str(), "<fontconfig><dir>/nonexistent-fonts</dir></fontconfig>", -1, nullptr));
+
+  struct Case {
+    std::string name;
+    std::vector<std::string> environment;
+    bool takeName = false;
+    int fontLines = 1;
+  };
+  const Case cases[] = {
+      {"missing absolute", {"FONTCONFIG_FILE=" + std::string(dir) + "/missing.conf"}},
+      {"missing relative", {"FONTCONFIG_FILE=missing.conf"}},
+      {"not well-formed", {"FONTCONFIG_FILE=" + broken}},
+      {"no fonts", {"FONTCONFIG_FILE=" + empty}},
+      {"bus name taken", {}, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t before = host->registrations.size();
+    unsigned squatted = 0;
+    TrayProgram program(c.environment, [&](pid_t pid) {
+      if (c.takeName) {
+        squatted = squat(host->bus(), "org.kde.StatusNotifierItem-" + std::to_string(pid) + "-1");
+      }
+    });
+    ASSERT_TRUE(spinUntil([&] { return host->registrations.size() > before; }, 10.0))
+        << "never registered";
+    const std::string sender = host->registrations.back().sender;
+    EXPECT_TRUE(iconHasDigits(host->bus(), sender));
+    const double cpu = program.cpuSeconds();
+    spinFor(0.5);
+    EXPECT_LT(program.cpuSeconds() - cpu, 0.05) << "CPU seconds in half a second at rest";
+    EXPECT_EQ(program.terminate(1.0), std::optional<int>(0));
+    const std::vector<std::string> lines = program.errorLines();
+    int fontLines = 0;
+    for (const std::string& line : lines) {
+      EXPECT_FALSE(line.starts_with("Fontconfig")) << line;
+      EXPECT_FALSE(mentions(line, "statusnotifieritem")) << line;
+      fontLines += mentions(line, "font");
+    }
+    EXPECT_EQ(fontLines, c.fontLines) << testing::PrintToString(lines);
+    if (squatted) g_bus_unown_name(squatted);
+  }
+  for (const std::string& file : {broken, empty}) std::remove(file.c_str());
+  rmdir(dir);
 }
 
 TEST(NoTrayAdvice, GnomeShellGetsTheExtensionAndOtherDesktopsATray) {
