@@ -255,7 +255,9 @@ void TrayStatusItem::onNameRequested(GObject* bus, GAsyncResult* result, void* d
   } else {
     // Registration is by object path, which the watcher pairs with the unique name: the
     // well-known name is a courtesy to hosts that look for it, not a condition.
-    self.busName_ = g_dbus_connection_get_unique_name(self.bus_);
+    // (Also where the bus's policy lets no one own such names, as in some sandboxes.)
+    const char* unique = g_dbus_connection_get_unique_name(self.bus_);
+    self.busName_ = unique ? unique : "";
   }
   self.nameSettled_ = true;
   self.registerWithWatcher();
