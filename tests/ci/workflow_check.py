@@ -3,6 +3,7 @@
 can be done without GitHub: it parses as YAML, has the jobs and steps the project relies on,
 every job has a time limit, every action is pinned to a major version, and every script is
 valid bash. Exits 77 (skipped) without PyYAML."""
+import os
 import pathlib
 import re
 import subprocess
@@ -74,15 +75,53 @@ expect(macos.get("runs-on") == "macos-15", f"macos: runs on {macos.get('runs-on'
 script = runs(macos)
 for what, pattern in [
     ("installs with Homebrew", r"brew install .*googletest"),
-    ("builds", r"cmake --build"),
+    ("builds the signed app with one job", r"cmake --build build --target sign-app -j1\b"),
+    ("verifies the built app's seal strictly", r'codesign --verify --strict --deep .*"\$app"'),
+    ("checks LSMinimumSystemVersion against the deployment target",
+     r"CMAKE_OSX_DEPLOYMENT_TARGET[\s\S]*LSMinimumSystemVersion"),
     ("runs the unit tests", r"ctest .*-L unit"),
     ("runs the tick benchmark", r"tick-bench"),
+    ("builds the item-window tool", r"swiftc .*tests/macos/item-window\.swift"),
     ("starts the app", r'"\$bin" .*&'),
+    ("waits for the app's item", r'item-window "\$pid" wait \d+'),
+    ("samples the item's width", r'item-window "\$pid" widths \d+'),
+    ("streams the run loop's passes", r"log stream --level debug"),
+    ("measures the pass intervals", r'tests/macos/pass-intervals "\$pid"'),
     ("quits the app", r"osascript -e 'quit app \"Sitting Timer\"'"),
     ("checks the exit status", r"\[\[ \$status == 0 \]\]"),
-    ("packs the .dmg", r"cpack -G DragNDrop"),
+    ("installs the app", r"cmake --install build"),
+    ("verifies the installed app's seal",
+     r'codesign --verify --strict --deep .*/installed/Sitting Timer\.app"'),
+    ("packs the .dmg, retried", r"retry cpack -G DragNDrop"),
+    ("opens the .dmg, retried", r"retry hdiutil attach"),
+    ("finds the Applications link in the .dmg", r'-L "\$mnt/Applications"'),
+    ("verifies the seal of the app in the .dmg",
+     r'codesign --verify --strict --deep .*"\$mnt/Sitting Timer\.app"'),
 ]:
     expect(re.search(pattern, script), f"macos: never {what}")
+
+# hdiutil fails now and then with "Resource busy": every call goes through the retry, which
+# tries three times.
+for line in script.splitlines():
+    if re.match(r"\s*(hdiutil|cpack)\b", line):
+        problems.append(f"macos: not retried: {line.strip()}")
+retry = re.search(r"retry\(\) \{(.*?)\n\s*\}\n", script, re.S)
+expect(retry and re.search(r"for \w+ in 1 2 3;", retry.group(1)),
+       "macos: the retry helper does not try three times")
+
+# The app is known to be ready when its item is there, not after a guess: no fixed sleep
+# straight after a start, except where a signal during launching is the point.
+lines = script.splitlines()
+for i, line in enumerate(lines):
+    if re.match(r'\s*"\$bin" .*&\s*$', line):
+        following = [l.strip() for l in lines[i + 1:i + 3]]
+        expect(not any(re.fullmatch(r"sleep [0-9.]+", l) for l in following),
+               f"macos: a fixed sleep after starting the app: {following}")
+
+for tool in ("tests/macos/item-window.swift", "tests/macos/pass-intervals"):
+    expect((root / tool).is_file(), f"{tool} does not exist")
+expect(os.access(root / "tests/macos/pass-intervals", os.X_OK),
+       "tests/macos/pass-intervals is not executable")
 uploads = [s for s in macos.get("steps", []) if s.get("uses", "").startswith("actions/upload-artifact")]
 expect(any(".dmg" in (s.get("with") or {}).get("path", "") for s in uploads),
        "macos: never uploads the .dmg")

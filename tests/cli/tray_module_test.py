@@ -72,13 +72,33 @@ with tempfile.TemporaryDirectory(prefix="sitting-timer-module.") as tmp:
     check("missing, auto: the tray's reason among the others",
           r.returncode == 2 and "; tray: tray module " in first_line(r), r.stderr)
 
-    # Broken: not a shared object.
-    (alone / "sitting-timer-tray.so").write_text("not a module\n")
-    r = run(alone / "sitting-timer", ["--status-bar=tray"])
-    check("broken: exit 2, naming the module and why",
-          r.returncode == 2 and first_line(r).startswith(
-              f"sitting-timer: status bar tray: tray module {alone}/sitting-timer-tray.so: "),
-          r.stderr)
+    # Broken: not a shared object, or one cut short anywhere (the loader would map pages past
+    # its end, and the first touch of one is SIGBUS), or something that is not a file at all
+    # (a FIFO would hold the loader's open for ever). Each fails the probe at once.
+    module = alone / "sitting-timer-tray.so"
+    whole = modules[0].read_bytes()
+    broken = [("not a shared object", b"not a module\n")] + [
+        (f"cut to {n} of {len(whole)} bytes", whole[:n])
+        for n in (16, 100, 2000, len(whole) // 3, len(whole) // 2, len(whole) - 1)]
+    for name, content in broken:
+        module.write_bytes(content)
+        r = run(alone / "sitting-timer", ["--status-bar=tray"])
+        check(f"broken ({name}): exit 2, one line naming the module and why",
+              r.returncode == 2 and len(r.stderr.splitlines()) == 1 and first_line(r).startswith(
+                  f"sitting-timer: status bar tray: tray module {module}: "), r.stderr)
+    module.unlink()
+    for name, make in (("a FIFO", os.mkfifo), ("a directory", os.mkdir)):
+        make(module)
+        started = time.monotonic()
+        try:
+            r = run(alone / "sitting-timer", ["--status-bar=tray"])
+            check(f"{name} in its place: exit 2 at once, saying it is no regular file",
+                  r.returncode == 2 and time.monotonic() - started < 5 and first_line(r) ==
+                  f"sitting-timer: status bar tray: tray module {module}: not a regular file",
+                  r.stderr)
+        except subprocess.TimeoutExpired:
+            check(f"{name} in its place: exit 2 at once", False, "still running after 20 s")
+        (os.unlink if name == "a FIFO" else os.rmdir)(module)
 
 # A bar's status command never maps the module or the libraries it draws with.
 proc = subprocess.Popen([PROGRAM], stdin=subprocess.PIPE, stdout=subprocess.PIPE,

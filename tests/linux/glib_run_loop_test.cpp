@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
+#include <cstring>
 #include <vector>
 
 #include "platform/Application.h"
@@ -136,6 +138,30 @@ TEST(GLibApplication, DeferredTerminateEndsTheRunAfterLaunchReturns) {
   EXPECT_FALSE(app.isTerminated());
   app.run();
   EXPECT_TRUE(app.isTerminated());
+}
+
+}  // namespace
+
+namespace {
+
+// What start-up's waits look at: a signal that ends the program, until the loop acts on it.
+TEST(TerminationPending, SetByAnEndingSignalOnlyAndClearedWhenTheLoopActsOnIt) {
+  GLibRunLoop loop;
+  int ended = 0;
+  loop.onTerminationSignals([&] { ++ended; });
+  platform::linux_backend::SignalWatch resize(SIGWINCH, [] {});
+  EXPECT_FALSE(GLibRunLoop::terminationPending());
+  raise(SIGWINCH);  // a terminal's resize ends nothing
+  EXPECT_FALSE(GLibRunLoop::terminationPending());
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) {
+    raise(signal);
+    EXPECT_TRUE(GLibRunLoop::terminationPending()) << strsignal(signal);
+    const int before = ended;
+    while (ended == before && g_main_context_iteration(loop.context(), FALSE)) {
+    }
+    EXPECT_EQ(ended, before + 1) << strsignal(signal);
+    EXPECT_FALSE(GLibRunLoop::terminationPending()) << strsignal(signal);
+  }
 }
 
 }  // namespace

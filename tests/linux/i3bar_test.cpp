@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Titles.h"
@@ -11,7 +12,9 @@
 
 using nlohmann::json;
 using platform::AttributedString;
+using platform::BarColors;
 using platform::Color;
+using platform::Rgba;
 using platform::linux_backend::I3barStatusItem;
 
 namespace {
@@ -74,14 +77,24 @@ TEST_F(I3bar, HeaderThenOneArrayPerChangeCommaLedAfterTheFirst) {
 TEST_F(I3bar, MarkupEscapesTextAndWritesColoursAsBytes) {
   EXPECT_EQ(I3barStatusItem::pangoMarkup(AttributedString("a<b>&\"c'")),
             "a&lt;b&gt;&amp;&quot;c&apos;");
-  const std::pair<double, std::string> ramp[] = {
-      {0.2, "#330000"}, {0.4, "#660000"}, {0.6, "#990000"},
-      {0.8, "#cc0000"}, {1.0, "#ff0000"}, {9.8, "#ff0000"},
+  // On a light bar with black text, the core's own ramp; on the default dark bar, from white.
+  const BarColors light{.text = Rgba{0, 0, 0, 1}, .backgrounds = {{1, 1, 1, 1}}};
+  const BarColors dark{.text = Rgba{1, 1, 1, 1}, .backgrounds = {{0, 0, 0, 1}}};
+  const std::tuple<double, std::string, std::string> ramp[] = {
+      {0.2, "#330000", "#ffcccc"}, {0.4, "#660000", "#ff9999"}, {0.6, "#990000", "#ff6666"},
+      {0.8, "#cc0000", "#ff3333"}, {1.0, "#ff0000", "#ff0000"}, {9.8, "#ff0000", "#ff0000"},
   };
-  for (const auto& [brightness, hex] : ramp) {
-    EXPECT_EQ(I3barStatusItem::pangoMarkup(title("11 minutes", red(brightness))),
-              "Time Sitting: <span weight=\"bold\" foreground=\"" + hex + "\">11 minutes</span>");
+  for (const auto& [brightness, onLight, onDark] : ramp) {
+    EXPECT_EQ(
+        I3barStatusItem::pangoMarkup(title("11 minutes", red(brightness)), light),
+        "Time Sitting: <span weight=\"bold\" foreground=\"" + onLight + "\">11 minutes</span>");
+    EXPECT_EQ(
+        I3barStatusItem::pangoMarkup(title("11 minutes", red(brightness)), dark),
+        "Time Sitting: <span weight=\"bold\" foreground=\"" + onDark + "\">11 minutes</span>");
   }
+  // Colours unknown: the neutral ramp, from grey.
+  EXPECT_EQ(I3barStatusItem::pangoMarkup(title("11 minutes", red(0.2))),
+            "Time Sitting: <span weight=\"bold\" foreground=\"#996666\">11 minutes</span>");
   // Black and a brightness below zero both leave the colour to the bar.
   EXPECT_EQ(I3barStatusItem::pangoMarkup(title("2 minutes", red(-1.6))),
             "Time Sitting: <span weight=\"bold\">2 minutes</span>");

@@ -33,12 +33,20 @@ namespace {
 
 using testing_support::title;
 
+constexpr std::string_view kAskColors = "\x1b]10;?\x1b\\\x1b]11;?\x1b\\";
+
 TEST(TerminalAnsi, BoldTrueColourAndDefaultForegroundForBlack) {
   EXPECT_EQ(TerminalStatusItem::ansi(title("< 1 minute", Color::blackColor())),
             "Time Sitting: \x1b[1m< 1 minute\x1b[0m");
   const Color red = Color::colorWithCalibratedHueSaturationBrightnessAlpha(0, 1, 0.2, 1);
-  EXPECT_EQ(TerminalStatusItem::ansi(title("11 minutes", red)),
+  // A light terminal gets the core's own colours; one that has not told its colours, the
+  // neutral ramp that reads on any.
+  const platform::BarColors light{.text = platform::Rgba{0, 0, 0, 1},
+                                  .backgrounds = {{1, 1, 1, 1}}};
+  EXPECT_EQ(TerminalStatusItem::ansi(title("11 minutes", red), {}, std::string::npos, light),
             "Time Sitting: \x1b[1m\x1b[38;2;51;0;0m11 minutes\x1b[0m");
+  EXPECT_EQ(TerminalStatusItem::ansi(title("11 minutes", red)),
+            "Time Sitting: \x1b[1m\x1b[38;2;153;102;102m11 minutes\x1b[0m");
 }
 
 TEST(TerminalAnsi, TransparentTitleIsBlanksOfTheSameWidth) {
@@ -119,7 +127,7 @@ struct Terminal : testing::Test {
 };
 
 TEST_F(Terminal, SetsUpRedrawsInPlaceAndRestoresOnTeardown) {
-  EXPECT_EQ(out, "\x1b[?25l\x1b[?1000h\x1b[?1006h\x1b[6n");
+  EXPECT_EQ(out, "\x1b[?25l\x1b[?1000h\x1b[?1006h" + std::string(kAskColors) + "\x1b[6n");
   out.clear();
   item->setAttributedTitle(title("< 1 minute", Color::blackColor()));
   // The cursor waits at the start of the line, everything after the line erased.
@@ -129,6 +137,69 @@ TEST_F(Terminal, SetsUpRedrawsInPlaceAndRestoresOnTeardown) {
   item.reset();
   // Mouse off before the last question, whose answer tells the bar nothing more is coming.
   EXPECT_EQ(out, "\x1b[0m\x1b[?25h\x1b[?1006l\x1b[?1000l\x1b[6n\r\n");
+}
+
+TEST(TerminalOscColor, ReadsBothDigitCountsAndRejectsWhatIsNotAColourAnswer) {
+  using platform::linux_backend::parseOscColor;
+  const auto fg = parseOscColor("10;rgb:ffff/8080/0000");
+  ASSERT_TRUE(fg);
+  EXPECT_EQ(fg->which, 10);
+  EXPECT_EQ(fg->color, (platform::Rgba{1, 0x8080 / 65535.0, 0, 1}));
+  const auto bg = parseOscColor("11;rgb:ff/80/00");
+  ASSERT_TRUE(bg);
+  EXPECT_EQ(bg->which, 11);
+  EXPECT_EQ(bg->color, (platform::Rgba{1, 0x80 / 255.0, 0, 1}));
+  EXPECT_TRUE(parseOscColor("11;rgb:f/8/0"));
+  for (const char* foreign : {"12;rgb:ffff/ffff/ffff", "10;?", "10;rgb:ffff/ffff", "10;rgb:",
+                              "10;rgb:fffff/0/0", "10;rgb:ffff/ffff/ffff/ffff", "10;rgb:xx/00/00",
+                              "10;rgba:ffff/ffff/ffff/ffff", "10;#ffffff", "52;c;aGk=", ""}) {
+    SCOPED_TRACE(foreign);
+    EXPECT_FALSE(parseOscColor(foreign));
+  }
+}
+
+TEST_F(Terminal, ColourAnswersWithEitherTerminatorStartTheRampFromTheTerminalsForeground) {
+  const Color red = Color::colorWithCalibratedHueSaturationBrightnessAlpha(0, 1, 0.2, 1);
+  // A dark terminal: white on black, one answer ended by ST, the other by BEL, in pieces.
+  item->consumeInput("\x1b]10;rgb:ffff/ffff/ffff\x1b");
+  item->consumeInput("\\\x1b]11;rgb:00/00/00\a");
+  out.clear();
+  item->setAttributedTitle(title("11 minutes", red));
+  EXPECT_EQ(out, "\rTime Sitting: \x1b[1m\x1b[38;2;255;204;204m11 minutes\x1b[0m\x1b[J\r");
+  // Up to ten minutes the terminal's own foreground, with no colour of ours.
+  out.clear();
+  item->setAttributedTitle(title("10 minutes", Color::blackColor()));
+  EXPECT_EQ(out, "\rTime Sitting: \x1b[1m10 minutes\x1b[0m\x1b[J\r");
+}
+
+TEST_F(Terminal, WithoutColourAnswersBeforeTheCursorsTheNeutralRampAndNoLateOnesTaken) {
+  const Color red = Color::colorWithCalibratedHueSaturationBrightnessAlpha(0, 1, 0.2, 1);
+  const std::string neutral =
+      "\rTime Sitting: \x1b[1m\x1b[38;2;153;102;102m11 minutes\x1b[0m\x1b[J\r";
+  // Only the cursor position comes back (tmux): the questions went unanswered.
+  item->consumeInput("\x1b[5;1R");
+  item->consumeInput("\x1b]10;rgb:ffff/ffff/ffff\x1b\\\x1b]11;rgb:0000/0000/0000\x1b\\");
+  out.clear();
+  item->setAttributedTitle(title("11 minutes", red));
+  EXPECT_EQ(out, neutral);
+
+  // A foreground alone, a truncated background and a foreign command: still nothing known, and
+  // the click that follows them is still read.
+  make({});
+  item->consumeInput("\x1b]10;rgb:0000/0000/0000\x1b\\");
+  item->consumeInput("\x1b]11;rgb:ffff/ff");
+  item->consumeInput("\x1b[<0;3;1M");
+  EXPECT_EQ(clicks, 1);
+  item->consumeInput("\x1b]52;c;" + std::string(200, 'A') + "\a");
+  item->consumeInput("\x1b[<0;3;1M");
+  EXPECT_EQ(doubleClicks, 1);
+  out.clear();
+  item->setAttributedTitle(title("11 minutes", red));
+  EXPECT_EQ(out, neutral);
+
+  // With NO_COLOR nothing is asked.
+  make(terminalTraits("xterm", "1", true));
+  EXPECT_EQ(out.find("\x1b]1"), std::string::npos) << out;
 }
 
 TEST_F(Terminal, MessageGoesAboveTheLineWhichIsRedrawn) {
@@ -210,8 +281,8 @@ TEST_F(Terminal, SuspendGivesTheTerminalBackAndResumeTakesItAgain) {
   EXPECT_EQ(out, "");
   EXPECT_EQ(clicks, 0);
   item->resume();
-  EXPECT_EQ(
-      out, "\x1b[?25l\x1b[?1000h\x1b[?1006h\x1b[6n\rTime Sitting: \x1b[1m2 minutes\x1b[0m\x1b[J\r");
+  EXPECT_EQ(out, "\x1b[?25l\x1b[?1000h\x1b[?1006h" + std::string(kAskColors) +
+                     "\x1b[6n\rTime Sitting: \x1b[1m2 minutes\x1b[0m\x1b[J\r");
   // The line is on a new row now; until the answer comes any row counts.
   item->consumeInput("\x1b[<0;3;9M");
   EXPECT_EQ(clicks, 1);
@@ -432,7 +503,8 @@ TEST_F(PtyTerminal, StopGivesTheTerminalBackAndContinueTakesItAgain) {
     EXPECT_TRUE(gaveBack);
     // Going on, it takes the terminal again and redraws the line where the cursor is now.
     EXPECT_FALSE(mode().c_lflag & (ICANON | ECHO));
-    EXPECT_TRUE(showsSoon("\x1b[?25l\x1b[?1000h\x1b[?1006h\x1b[6n\rTime Sitting: "));
+    EXPECT_TRUE(showsSoon("\x1b[?25l\x1b[?1000h\x1b[?1006h" + std::string(kAskColors) +
+                          "\x1b[6n\rTime Sitting: "));
 
     // A stop it could not see (SIGSTOP), after which the shell put its own mode back: SIGCONT
     // alone takes the terminal again.

@@ -12,6 +12,7 @@
 #include "platform/ComposedBackend.h"
 #include "platform/linux/GLibRunLoop.h"
 #include "platform/linux/Providers.h"
+#include "platform/linux/StandardError.h"
 
 #ifndef SITTING_TIMER_VERSION
 #define SITTING_TIMER_VERSION "unknown"
@@ -51,8 +52,10 @@ std::string usage() {
          "Click the item to restart the count; double-click it to quit.\n";
 }
 
+void say(const std::string& line) { linux_backend::writeStandardError(line + "\n"); }
+
 int fail(const std::string& message) {
-  std::fprintf(stderr, "sitting-timer: %s\n", message.c_str());
+  say("sitting-timer: " + message);
   return 2;
 }
 
@@ -84,11 +87,7 @@ bool optionValue(std::string_view name, int argc, char** argv, int& i, std::stri
   return false;
 }
 
-}  // namespace
-
-int NSApplicationMain(int argc, char** argv, DelegateFactory makeDelegate) {
-  openStandardDescriptors();
-
+int run(int argc, char** argv, DelegateFactory makeDelegate) {
   std::string bar = "auto", idle = "auto";
   bool verbose = false;
   for (int i = 1; i < argc; ++i) {
@@ -117,8 +116,8 @@ int NSApplicationMain(int argc, char** argv, DelegateFactory makeDelegate) {
       }
       idle = value;
     } else {
-      std::fprintf(stderr, "sitting-timer: unknown option '%s'\n", argv[i]);
-      std::fputs(usage().c_str(), stderr);
+      say("sitting-timer: unknown option '" + std::string(argv[i]) + "'");
+      linux_backend::writeStandardError(usage());
       return 2;
     }
   }
@@ -130,6 +129,8 @@ int NSApplicationMain(int argc, char** argv, DelegateFactory makeDelegate) {
 
   LinuxContext barContext{*loop, bar != "auto"};
   Choice<StatusBar> barChoice = choose(linux_backend::statusBarProviders(), bar, barContext);
+  // A signal during the probes ends the program as it would later: quietly, with success.
+  if (linux_backend::GLibRunLoop::terminationPending()) return 0;
   if (!barChoice.part) {
     if (bar != "auto") return fail("status bar " + barChoice.failures);
     return fail("no status bar to draw on: " + barChoice.failures +
@@ -138,24 +139,22 @@ int NSApplicationMain(int argc, char** argv, DelegateFactory makeDelegate) {
 
   LinuxContext idleContext{*loop, idle != "auto"};
   Choice<IdleSource> idleChoice = choose(linux_backend::idleSourceProviders(), idle, idleContext);
+  if (linux_backend::GLibRunLoop::terminationPending()) return 0;
   if (!idleChoice.part) {
     if (idle != "auto") return fail("idle source " + idleChoice.failures);
     // The item still counts; the probe's own message says the rest, once.
-    std::fprintf(stderr, "sitting-timer: no idle source: %s\n", idleChoice.failures.c_str());
+    say("sitting-timer: no idle source: " + idleChoice.failures);
     idleChoice.part = std::make_unique<UnavailableIdleSource>();
   }
 
   if (verbose) {
     const std::string idleId = idleChoice.id.empty() ? "none" : std::string(idleChoice.id);
-    std::fprintf(stderr, "sitting-timer: status bar %s, idle source %s\n",
-                 std::string(barChoice.id).c_str(), idleId.c_str());
+    say("sitting-timer: status bar " + std::string(barChoice.id) + ", idle source " + idleId);
     if (!barChoice.failures.empty()) {
-      std::fprintf(stderr, "sitting-timer: status bars tried first: %s\n",
-                   barChoice.failures.c_str());
+      say("sitting-timer: status bars tried first: " + barChoice.failures);
     }
     if (!idleChoice.id.empty() && !idleChoice.failures.empty()) {
-      std::fprintf(stderr, "sitting-timer: idle sources tried first: %s\n",
-                   idleChoice.failures.c_str());
+      say("sitting-timer: idle sources tried first: " + idleChoice.failures);
     }
   }
   ComposedBackend backend(std::move(loop), std::move(barChoice.part), std::move(idleChoice.part));
@@ -164,6 +163,17 @@ int NSApplicationMain(int argc, char** argv, DelegateFactory makeDelegate) {
     app.run();
   }
   return 0;
+}
+
+}  // namespace
+
+int NSApplicationMain(int argc, char** argv, DelegateFactory makeDelegate) {
+  openStandardDescriptors();
+  linux_backend::installStandardError();
+  const int status = run(argc, argv, makeDelegate);
+  // The last lines (why it cannot start, that the bus closed) are worth a short wait.
+  linux_backend::drainStandardError(0.25);
+  return status;
 }
 
 }  // namespace platform

@@ -56,9 +56,13 @@ int signalPipe[2] = {-1, -1};
 guint signalPipeSource = 0;
 std::array<SignalWatch*, NSIG> signalWatches{};
 int signalWatchCount = 0;
+// Set by the handler, read by start-up's waits: plain flags are all a handler may touch.
+volatile sig_atomic_t endsProgram[NSIG] = {};
+volatile sig_atomic_t terminationArrived = 0;
 
 extern "C" void writeSignalToPipe(int signal) {
   const int savedErrno = errno;
+  if (endsProgram[signal]) terminationArrived = 1;
   const auto byte = static_cast<unsigned char>(signal);
   // A full pipe already holds a wake-up; losing a repeat of a signal loses nothing.
   [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
@@ -124,12 +128,15 @@ void SignalWatch::raiseDefault() {
 
 void SignalWatch::dispatch(int signal) {
   if (signal <= 0 || signal >= NSIG || !signalWatches[signal]) return;
+  if (endsProgram[signal]) terminationArrived = 0;
   // A copy: the call may destroy its own watch.
   const std::function<void()> call = signalWatches[signal]->call_;
   if (call) call();
 }
 
 std::span<const int> GLibRunLoop::terminationSignals() { return kTerminationSignals; }
+
+bool GLibRunLoop::terminationPending() { return terminationArrived != 0; }
 
 GLibRunLoop::GLibRunLoop()
     : runLoop_(&GLibRunLoop::monotonicNow),
@@ -143,6 +150,8 @@ GLibRunLoop::GLibRunLoop()
 
 GLibRunLoop::~GLibRunLoop() {
   signalWatches_.clear();
+  for (int signal : kTerminationSignals) endsProgram[signal] = 0;
+  terminationArrived = 0;
   runLoop_.reset();
   g_source_destroy(source_);
   g_source_unref(source_);
@@ -158,6 +167,7 @@ void GLibRunLoop::onTerminationSignals(std::function<void()> call) {
     // SIGQUIT of a job a shell without job control runs in the background.
     struct sigaction found {};
     if (sigaction(signal, nullptr, &found) == 0 && found.sa_handler == SIG_IGN) continue;
+    endsProgram[signal] = 1;
     signalWatches_.push_back(std::make_unique<SignalWatch>(signal, [this] {
       if (onTerminate_) onTerminate_();
     }));

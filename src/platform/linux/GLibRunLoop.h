@@ -69,6 +69,13 @@ class GLibRunLoop final : public EventLoop {
   // to an orderly end after one.
   static std::span<const int> terminationSignals();
 
+  // Whether one of terminationSignals() has arrived and the loop has not acted on it yet.
+  // Before the loop runs, the providers' connects wait for their servers; each such wait looks
+  // at this at least every kStartupSliceSeconds and gives up when it is set, so that a signal
+  // ends the program at once, not after every probe has timed out.
+  static bool terminationPending();
+  static constexpr double kStartupSliceSeconds = 0.05;
+
   // Seconds on GLib's monotonic clock.
   static double monotonicNow() { return static_cast<double>(g_get_monotonic_time()) / 1e6; }
 

@@ -3,11 +3,13 @@
 // StatusItemGesture.h.
 //
 // Shows: the title as styled text on the item's button, bold and coloured. Black is drawn as the
-// menu bar's own text colour (labelColor), which stays readable when the menu bar is dark; the
-// blink's hidden frames are drawn in the clear colour, which keeps the item's width.
+// menu bar's own text colour (labelColor), which stays readable when the menu bar is dark, and
+// the red ramp runs from that colour to the system red (MenuBarColor.h); the blink's hidden
+// frames are drawn in the clear colour, which keeps the item's width.
 // Takes: a click, a double-click within the system's double-click interval, and a menu with
 // "Restart" and "Quit" on a right-click or Control-click, the way out for a user who does not
-// know the double-click (there is no Dock icon and no menu bar of the application's own).
+// know the double-click (there is no Dock icon and no menu bar of the application's own). A press
+// without a mouse (keyboard, VoiceOver) is a click.
 // Lacks: nothing the program asks for; the highlight while pressed is the button's own.
 
 #import <AppKit/AppKit.h>
@@ -16,6 +18,7 @@
 #include <string>
 
 #include "platform/macos/AppKitStatusBar.h"
+#include "platform/macos/MenuBarColor.h"
 #include "platform/macos/StatusItemGesture.h"
 
 #if defined(__clang__) && !__has_feature(objc_arc)
@@ -53,12 +56,47 @@ namespace platform::macos {
 
 namespace {
 
+Rgba componentsOf(NSColor* color) {
+  NSColor* rgb = [color colorUsingColorSpace:[NSColorSpace sRGBColorSpace]];
+  if (!rgb) return {0, 0, 0, 1};
+  return {rgb.redComponent, rgb.greenComponent, rgb.blueComponent, rgb.alphaComponent};
+}
+
+// `core` drawn with the label colour and the system red of the current drawing appearance.
+NSColor* resolvedColor(const Color& core) {
+  const DrawnColor drawn = menuBarColor(core, componentsOf([NSColor labelColor]),
+                                        componentsOf([NSColor systemRedColor]));
+  if (drawn.kind != DrawnColor::Kind::rgb) return [NSColor labelColor];
+  const Rgba& c = drawn.rgba;
+  return [NSColor colorWithSRGBRed:c.red green:c.green blue:c.blue alpha:c.alpha];
+}
+
 NSColor* colorFor(const std::optional<Color>& color) {
   // Text without a colour of its own would be drawn black, which vanishes on a dark menu bar.
-  if (!color || color->isBlack()) return [NSColor labelColor];
+  if (!color) return [NSColor labelColor];
   if (color->isClear()) return [NSColor clearColor];
-  const Rgba c = color->rgba();
-  return [NSColor colorWithCalibratedRed:c.red green:c.green blue:c.blue alpha:c.alpha];
+  const std::optional<double> fraction = rampFraction(*color);
+  if (!fraction) {
+    const Rgba c = color->rgba();
+    return [NSColor colorWithCalibratedRed:c.red green:c.green blue:c.blue alpha:c.alpha];
+  }
+  if (*fraction <= 0.0) return [NSColor labelColor];
+  const Color core = *color;
+#if defined(__BLOCKS__)
+  // Resolved each time it is drawn, in the appearance it is drawn in: the menu bar's changes
+  // with the wallpaper and with dark mode, between two titles.
+  return [NSColor colorWithName:nil
+                dynamicProvider:^NSColor*(NSAppearance* appearance) {
+                  __block NSColor* resolved = nil;
+                  [appearance performAsCurrentDrawingAppearance:^{
+                    resolved = resolvedColor(core);
+                  }];
+                  return resolved;
+                }];
+#else
+  // Compilers without blocks only check this file's syntax: resolved once, here.
+  return resolvedColor(core);
+#endif
 }
 
 NSFont* fontFor(const std::optional<Font>& font) {
@@ -124,15 +162,7 @@ class AppKitStatusItem final : public StatusItem, private ItemEvents {
   void setHighlightMode(bool) override {}
 
   void buttonPressed() override {
-    NSEvent* event = [::NSApp currentEvent];
-    const NSEventType type = event ? event.type : NSEventTypeApplicationDefined;
-    const bool right = type == NSEventTypeRightMouseUp || type == NSEventTypeRightMouseDown;
-    const bool mouse = right || type == NSEventTypeLeftMouseUp || type == NSEventTypeLeftMouseDown;
-    const bool control = mouse && (event.modifierFlags & NSEventModifierFlagControl) != 0;
-    // clickCount raises for anything but a mouse event, and a press from the keyboard or from
-    // accessibility comes without one.
-    const long clickCount = mouse ? static_cast<long>(event.clickCount) : 0;
-    switch (gestureFor(right, control, clickCount)) {
+    switch (gestureFor(itemEvent([::NSApp currentEvent]))) {
       case StatusItemGesture::click:
         sendAction();
         break;
@@ -149,6 +179,24 @@ class AppKitStatusItem final : public StatusItem, private ItemEvents {
   void quitChosen() override { sendDoubleAction(); }
 
  private:
+  // The current event as the gesture rule reads it; clickCount raises for anything but a mouse
+  // event, so it is read only from one.
+  ItemEvent itemEvent(NSEvent* event) const {
+    ItemEvent read;
+    if (!event) return read;
+    if (event.type == NSEventTypeLeftMouseUp) {
+      read.kind = ItemEvent::Kind::leftMouseUp;
+    } else if (event.type == NSEventTypeRightMouseUp) {
+      read.kind = ItemEvent::Kind::rightMouseUp;
+    } else {
+      return read;
+    }
+    read.inItemWindow = event.window != nil && event.window == item_.button.window;
+    read.controlKey = (event.modifierFlags & NSEventModifierFlagControl) != 0;
+    read.clickCount = static_cast<long>(event.clickCount);
+    return read;
+  }
+
   void showMenu() {
     // The menu belongs to the item only while it is open: with a menu set, a plain click would
     // open it instead of restarting the count. The click returns once the menu has closed.

@@ -1,11 +1,9 @@
 #include "platform/macos/CFRunLoopEventLoop.h"
 
 #include <CoreFoundation/CoreFoundation.h>
-#include <dispatch/dispatch.h>
+#include <os/log.h>
 
 #include <chrono>
-#include <csignal>
-#include <vector>
 
 #include "platform/macos/TimerArming.h"
 
@@ -16,13 +14,20 @@ namespace {
 // Far enough never to come: the timer fires only at the dates it is moved to.
 constexpr CFTimeInterval kNever = 1.0e9;
 
+// One debug line per pass, which the unified log drops unless someone streams it (`log stream
+// --level debug`): it lets a reader outside the process see whether the timers keep time, as
+// when App Nap would stretch them, at the cost of one check of a flag per pass.
+os_log_t passLog() {
+  static const os_log_t passes = os_log_create("org.sitting-timer.SittingTimer", "run-loop");
+  return passes;
+}
+
 }  // namespace
 
 struct CFRunLoopEventLoop::Native {
   CFRunLoopRef loop = nullptr;
   CFRunLoopTimerRef timer = nullptr;
   CFRunLoopObserverRef observer = nullptr;
-  std::vector<dispatch_source_t> signals;
 };
 
 CFRunLoopEventLoop::CFRunLoopEventLoop(std::function<void()> onStop)
@@ -54,10 +59,6 @@ CFRunLoopEventLoop::CFRunLoopEventLoop(std::function<void()> onStop)
 }
 
 CFRunLoopEventLoop::~CFRunLoopEventLoop() {
-  for (dispatch_source_t source : native_->signals) {
-    dispatch_source_cancel(source);
-    dispatch_release(source);
-  }
   runLoop_.reset();
   CFRunLoopObserverInvalidate(native_->observer);
   CFRelease(native_->observer);
@@ -78,28 +79,10 @@ void CFRunLoopEventLoop::run() {
   while (!stopHandled_) CFRunLoopRun();
 }
 
-void CFRunLoopEventLoop::onTerminationSignals(std::function<void()> call) {
-  onSignal_ = std::move(call);
-  if (!native_->signals.empty()) return;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    // The dispatch source still sees an ignored signal; left at its default, the signal would
-    // end the process before the source could.
-    std::signal(sig, SIG_IGN);
-    dispatch_source_t source = dispatch_source_create(
-        DISPATCH_SOURCE_TYPE_SIGNAL, static_cast<uintptr_t>(sig), 0, dispatch_get_main_queue());
-    dispatch_set_context(source, this);
-    dispatch_source_set_event_handler_f(source, [](void* self) {
-      auto& loop = *static_cast<CFRunLoopEventLoop*>(self);
-      if (loop.onSignal_) loop.onSignal_();
-    });
-    dispatch_resume(source);
-    native_->signals.push_back(source);
-  }
-}
-
 void CFRunLoopEventLoop::pass() {
   // The timer has fired; until arm() moves it, its next date is kNever away.
   armedFor_.reset();
+  os_log_debug(passLog(), "pass");
   runLoop_.runDeferredCalls();
   if (!runLoop_.isStopped()) runLoop_.fireDueTimers();
   if (runLoop_.isStopped() && !stopHandled_) {

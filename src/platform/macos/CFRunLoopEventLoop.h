@@ -27,10 +27,6 @@ class CFRunLoopEventLoop final : public EventLoop {
   // Runs the main thread's CFRunLoop until the RunLoop is stopped.
   void run() override;
 
-  // SIGINT, SIGTERM and SIGHUP call `call` from the main queue, never from a signal handler,
-  // so that the program ends through its ordinary teardown.
-  void onTerminationSignals(std::function<void()> call);
-
   static double monotonicNow();
 
  private:
@@ -42,7 +38,6 @@ class CFRunLoopEventLoop final : public EventLoop {
   RunLoop runLoop_;
   std::unique_ptr<Native> native_;
   std::function<void()> onStop_;
-  std::function<void()> onSignal_;
   std::optional<double> armedFor_;  // the fire date the timer is set to, on the monotonic clock
   bool stopHandled_ = false;
 };

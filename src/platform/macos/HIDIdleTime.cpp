@@ -88,6 +88,15 @@ IdleLookup lookUpHIDIdleTime() {
   service.reset(IOIteratorNext(iterator.get()));
   if (service.get() == IO_OBJECT_NULL) return {Outcome::noService, {}};
 
+  // The one property alone: the lookup runs at every tick, and a copy of the service's whole
+  // table to read one value is work thrown away.
+  const CFObject value(
+      IORegistryEntryCreateCFProperty(service.get(), CFSTR("HIDIdleTime"), kCFAllocatorDefault, 0));
+  if (value.get()) return {Outcome::found, readValue(value.get())};
+
+  // NULL says only that there is no value: the key may be absent, or the service's properties
+  // unreadable, and the two are reported differently. Only the whole table tells them apart, so
+  // it is copied on this path alone.
   CFMutableDictionaryRef properties = nullptr;
   const kern_return_t read =
       IORegistryEntryCreateCFProperties(service.get(), &properties, kCFAllocatorDefault, 0);
@@ -95,11 +104,12 @@ IdleLookup lookUpHIDIdleTime() {
   const CFObject ownedProperties(properties);
   if (read != KERN_SUCCESS || !properties) return {Outcome::propertiesUnreadable, {}};
 
-  const CFTypeRef value = CFDictionaryGetValue(properties, CFSTR("HIDIdleTime"));
-  if (!value) return {Outcome::keyAbsent, {}};
-
-  const CFObject ownedValue(CFRetain(value));
-  return {Outcome::found, readValue(value)};
+  // The key may have appeared, or the single read failed for a moment: what the table holds is
+  // then the reading.
+  const CFTypeRef held = CFDictionaryGetValue(properties, CFSTR("HIDIdleTime"));
+  if (!held) return {Outcome::keyAbsent, {}};
+  const CFObject ownedValue(CFRetain(held));
+  return {Outcome::found, readValue(held)};
 }
 
 }  // namespace platform::macos

@@ -35,6 +35,8 @@ struct State {
   Counts counts;
   std::vector<std::string> misuse;
   int lookups = 0;
+  std::vector<std::string> keysRead;
+  int tablesCopied = 0;
   // Every object ever made, kept until reset so that a use after free is seen, not suffered.
   std::vector<std::unique_ptr<Object>> objects;
   std::unordered_set<const void*> known;
@@ -116,6 +118,23 @@ io_object_t handOut(Object* o) {
 
 CFTypeRef asCF(Object* o) { return o; }
 
+bool propertiesUnreadable(const Script& script) {
+  return script.propertiesResult != KERN_SUCCESS || script.noProperties;
+}
+
+// The value the service holds, new, or null when it holds none.
+Object* makeValue(const Script& script) {
+  using Value = Script::Value;
+  if (script.value == Value::absent) return nullptr;
+  Object* value = make(script.value == Value::data     ? Kind::data
+                       : script.value == Value::number ? Kind::number
+                                                       : Kind::string);
+  value->bytes = script.data;
+  value->number = script.number;
+  value->text = "a string";
+  return value;
+}
+
 }  // namespace
 
 void reset(const Script& script) {
@@ -124,6 +143,8 @@ void reset(const Script& script) {
   s.counts = {};
   s.misuse.clear();
   s.lookups = 0;
+  s.keysRead.clear();
+  s.tablesCopied = 0;
   s.objects.clear();
   s.known.clear();
   s.ioObjects.clear();
@@ -132,6 +153,8 @@ void reset(const Script& script) {
 Counts counts() { return state().counts; }
 std::vector<std::string> misuse() { return state().misuse; }
 int lookupsBegun() { return state().lookups; }
+std::vector<std::string> keysRead() { return state().keysRead; }
+int tablesCopied() { return state().tablesCopied; }
 
 }  // namespace fake_registry
 
@@ -275,14 +298,41 @@ io_object_t IOIteratorNext(io_iterator_t iterator) {
   return fake_registry::handOut(fake_registry::make(Kind::service));
 }
 
+CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key,
+                                          CFAllocatorRef allocator, IOOptionBits options) {
+  const Object* service = fake_registry::liveIO(entry, "IORegistryEntryCreateCFProperty");
+  const Object* k = fake_registry::live(key, "IORegistryEntryCreateCFProperty's key");
+  if (!service || !k) return nullptr;
+  if (service->kind != Kind::service || k->kind != Kind::string) {
+    fake_registry::recordMisuse("IORegistryEntryCreateCFProperty on the wrong kind of object");
+    return nullptr;
+  }
+  if (allocator != kCFAllocatorDefault)
+    fake_registry::recordMisuse("an allocator other than default");
+  if (options != 0) fake_registry::recordMisuse("options other than none");
+  state().keysRead.push_back(k->text);
+  const auto& script = state().script;
+  if (script.propertyUnreadable || fake_registry::propertiesUnreadable(script) ||
+      k->text != script.key) {
+    return nullptr;
+  }
+  Object* value = fake_registry::makeValue(script);
+  return value ? fake_registry::asCF(value) : nullptr;
+}
+
 kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry,
                                                 CFMutableDictionaryRef* properties,
                                                 CFAllocatorRef allocator, IOOptionBits options) {
   const Object* service = fake_registry::liveIO(entry, "IORegistryEntryCreateCFProperties");
-  if (!service || service->kind != Kind::service) return 1;
+  if (!service) return 1;
+  if (service->kind != Kind::service) {
+    fake_registry::recordMisuse("IORegistryEntryCreateCFProperties on the wrong kind of object");
+    return 1;
+  }
   if (allocator != kCFAllocatorDefault)
     fake_registry::recordMisuse("an allocator other than default");
   if (options != 0) fake_registry::recordMisuse("options other than none");
+  ++state().tablesCopied;
   const auto& script = state().script;
   const bool fails = script.propertiesResult != KERN_SUCCESS;
   if ((fails && !script.propertiesDespiteError) || (!fails && script.noProperties)) {
@@ -291,16 +341,7 @@ kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry,
   }
   Object* dict = fake_registry::make(Kind::dictionary);
   dict->key = script.key;
-  using Value = fake_registry::Script::Value;
-  if (script.value != Value::absent) {
-    Object* value = fake_registry::make(script.value == Value::data     ? Kind::data
-                                        : script.value == Value::number ? Kind::number
-                                                                        : Kind::string);
-    value->bytes = script.data;
-    value->number = script.number;
-    value->text = "a string";
-    dict->value = value;
-  }
+  dict->value = fake_registry::makeValue(script);
   *properties = reinterpret_cast<CFMutableDictionaryRef>(dict);
   return script.propertiesResult;
 }

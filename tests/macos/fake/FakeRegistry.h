@@ -11,17 +11,19 @@ namespace fake_registry {
 
 // What the next lookups meet. The default is a healthy registry whose idle time is a number.
 struct Script {
-  bool matchingFails = false;           // IOServiceMatching gives no description
-  int getServicesResult = 0;            // IOServiceGetMatchingServices' status
-  bool noIterator = false;              // ... and it succeeds without an iterator
-  int services = 1;                     // services the iterator yields
+  bool matchingFails = false;       // IOServiceMatching gives no description
+  int getServicesResult = 0;        // IOServiceGetMatchingServices' status
+  bool noIterator = false;          // ... and it succeeds without an iterator
+  int services = 1;                 // services the iterator yields
+  bool propertyUnreadable = false;  // IORegistryEntryCreateCFProperty gives no value
+  // Unreadable properties (a failing status or no dictionary) give no single value either.
   int propertiesResult = 0;             // IORegistryEntryCreateCFProperties' status
   bool noProperties = false;            // ... and it succeeds without a dictionary
   bool propertiesDespiteError = false;  // ... or fails but hands out a dictionary anyway
 
   enum class Value { absent, data, number, string };
   Value value = Value::number;
-  std::string key = "HIDIdleTime";  // the key the properties hold the value under
+  std::string key = "HIDIdleTime";  // the key the service holds the value under
   std::vector<std::uint8_t> data;   // Value::data
   std::int64_t number = 0;          // Value::number
 };
@@ -46,5 +48,12 @@ std::vector<std::string> misuse();
 
 // How many times the whole lookup began (IOServiceMatching was called).
 int lookupsBegun();
+
+// The keys asked of the service, one entry per IORegistryEntryCreateCFProperty call.
+std::vector<std::string> keysRead();
+
+// How many times the service's whole property table was asked for
+// (IORegistryEntryCreateCFProperties).
+int tablesCopied();
 
 }  // namespace fake_registry

@@ -8,6 +8,7 @@
 //   - -[NSApplication setActivationPolicy:] (macOS 10.6)
 //   - the NSEventType... and NSEventMask... names of mouse events (macOS 10.12)
 //   - NSEventModifierFlagControl (macOS 10.12)
+//   - +[NSColorSpace sRGBColorSpace] (macOS 10.5)
 #pragma once
 
 #import <AppKit/AppKit.h>
@@ -20,11 +21,12 @@
 - (BOOL)setActivationPolicy:(NSApplicationActivationPolicy)activationPolicy;
 @end
 
-static const NSEventType NSEventTypeLeftMouseDown = NSLeftMouseDown;
 static const NSEventType NSEventTypeLeftMouseUp = NSLeftMouseUp;
-static const NSEventType NSEventTypeRightMouseDown = NSRightMouseDown;
 static const NSEventType NSEventTypeRightMouseUp = NSRightMouseUp;
-static const NSEventType NSEventTypeApplicationDefined = NSApplicationDefined;
 static const NSEventMask NSEventMaskLeftMouseUp = NSLeftMouseUpMask;
 static const NSEventMask NSEventMaskRightMouseUp = NSRightMouseUpMask;
 static const NSEventModifierFlags NSEventModifierFlagControl = NSControlKeyMask;
+
+@interface NSColorSpace (SittingTimerGNUstepColorGaps)
++ (NSColorSpace*)sRGBColorSpace;
+@end

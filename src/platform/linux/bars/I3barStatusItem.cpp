@@ -34,19 +34,19 @@ std::string escapeMarkup(std::string_view text) {
 
 }  // namespace
 
-std::string I3barStatusItem::pangoMarkup(const AttributedString& title) {
+std::string I3barStatusItem::pangoMarkup(const AttributedString& title, const BarColors& colors) {
   std::string markup;
   for (const auto& run : title.runs()) {
     const std::string text =
         escapeMarkup(std::string_view(title.string()).substr(run.range.location, run.range.length));
     std::string span;
     if (run.attributes.font && run.attributes.font->bold) span += " weight=\"bold\"";
-    // Black is left to the bar's own text colour: on the usual dark bar, black text is
+    // The bar's own text colour is left to the bar: on the usual dark bar, black text is
     // unreadable. A clear colour is handled for the whole title, not per run.
-    if (const auto& color = run.attributes.foregroundColor;
-        color && !color->isBlack() && !color->isClear()) {
+    if (const DrawnColor drawn = drawnColor(run.attributes.foregroundColor, colors);
+        drawn.kind == DrawnColor::Kind::rgb) {
       char hex[8];
-      const Rgba c = color->rgba();
+      const Rgba c = drawn.rgba;
       std::snprintf(hex, sizeof hex, "#%02x%02x%02x", colorByte(c.red), colorByte(c.green),
                     colorByte(c.blue));
       span += " foreground=\"" + std::string(hex) + "\"";
@@ -56,7 +56,7 @@ std::string I3barStatusItem::pangoMarkup(const AttributedString& title) {
   return markup;
 }
 
-nlohmann::json I3barStatusItem::block(const AttributedString& title) {
+nlohmann::json I3barStatusItem::block(const AttributedString& title, const BarColors& colors) {
   nlohmann::json block = {{"name", "sitting"}, {"markup", "pango"}};
   if (drawnTransparent(title)) {
     // Pango alpha is drawn opaque by some bars, so a hidden title is a blank that keeps the
@@ -66,9 +66,9 @@ nlohmann::json I3barStatusItem::block(const AttributedString& title) {
       if (run.attributes.font) visible.addAttributes({.font = run.attributes.font}, run.range);
     }
     block["full_text"] = " ";
-    block["min_width"] = pangoMarkup(visible);
+    block["min_width"] = pangoMarkup(visible, colors);
   } else {
-    block["full_text"] = pangoMarkup(title);
+    block["full_text"] = pangoMarkup(title, colors);
   }
   return block;
 }
@@ -80,7 +80,7 @@ I3barStatusItem::I3barStatusItem(Writer out, Writer messages, Clock clock)
 }
 
 void I3barStatusItem::setAttributedTitle(const AttributedString& title) {
-  const std::string line = nlohmann::json::array({block(title)})
+  const std::string line = nlohmann::json::array({block(title, colors_)})
                                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   // The bar redraws on every line it reads: only changes are worth a wakeup.
   if (line == lastLine_) return;

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "platform/BarColors.h"
 #include "platform/linux/bars/LinuxStatusItem.h"
 
 namespace platform::linux_backend {
@@ -23,15 +24,20 @@ class I3barStatusItem final : public LinuxStatusItem {
   void consumeInput(std::string_view bytes) override;
   void writeMessageLine(std::string_view line) override;
 
-  // The block for `title`: Pango markup, or a blank of the same width when the title is drawn
-  // transparent.
-  static nlohmann::json block(const AttributedString& title);
-  static std::string pangoMarkup(const AttributedString& title);
+  // The bar's colours, as far as they are known; they take effect from the next title.
+  void setBarColors(const BarColors& colors) { colors_ = colors; }
+  const BarColors& barColors() const { return colors_; }
+
+  // The block for `title` on a bar with `colors`: Pango markup, or a blank of the same width
+  // when the title is drawn transparent.
+  static nlohmann::json block(const AttributedString& title, const BarColors& colors = {});
+  static std::string pangoMarkup(const AttributedString& title, const BarColors& colors = {});
 
  private:
   void handleLine(std::string_view line);
 
   Writer messages_;
+  BarColors colors_;
   std::string lastLine_;
   bool anyArray_ = false;         // an array has been written, and so the next one needs a comma
   bool waitingHasComma_ = false;  // the lead of the array that still waits to go out

@@ -10,25 +10,18 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 
 #include "platform/Application.h"
+#include "platform/linux/StandardError.h"
 #include "platform/linux/bars/I3barStatusItem.h"
 
 namespace platform::linux_backend {
 
 namespace {
 
-// Messages are few and only for a person reading a log: one that would have to wait for a full
-// pipe is dropped rather than stall the program.
 bool writeErr(std::string_view bytes) {
-  pollfd fd{STDERR_FILENO, POLLOUT, 0};
-  if (poll(&fd, 1, 0) != 1 || !(fd.revents & POLLOUT)) return true;
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(STDERR_FILENO, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
+  writeStandardError(bytes);
   return true;  // a closed standard error is no reason to stop
 }
 
@@ -208,10 +201,34 @@ gboolean StdioStatusBar::onInput(gint fd, GIOCondition, gpointer data) {
   return G_SOURCE_CONTINUE;
 }
 
+I3barStatusBar::I3barStatusBar() {
+  // i3 sets I3SOCK for what its bars start, sway SWAYSOCK (and I3SOCK too).
+  const char* socket = std::getenv("I3SOCK");
+  if (!socket || !*socket) socket = std::getenv("SWAYSOCK");
+  if (!socket || !*socket) return;
+  colorsQuery_ = std::make_unique<I3barColorsQuery>(
+      socket,
+      [this](const BarColors& colors) {
+        colors_ = colors;
+        if (item()) static_cast<I3barStatusItem*>(item())->setBarColors(colors_);
+      },
+      [this](const std::string& why) {
+        writeMessageLine(
+            "sitting-timer: i3bar: can't read the bar's colours from the window "
+            "manager (" +
+            why + "); drawing colours that read on any bar");
+      });
+}
+
+I3barStatusBar::~I3barStatusBar() = default;
+
 std::unique_ptr<LinuxStatusItem> I3barStatusBar::makeItem(LinuxStatusItem::Writer out,
                                                           LinuxStatusItem::Writer messages,
                                                           LinuxStatusItem::Clock clock) {
-  return std::make_unique<I3barStatusItem>(std::move(out), std::move(messages), std::move(clock));
+  auto item =
+      std::make_unique<I3barStatusItem>(std::move(out), std::move(messages), std::move(clock));
+  item->setBarColors(colors_);
+  return item;
 }
 
 }  // namespace platform::linux_backend

@@ -11,6 +11,7 @@
 #include "platform/StatusBar.h"
 #include "platform/linux/GLibRunLoop.h"
 #include "platform/linux/bars/BarOutput.h"
+#include "platform/linux/bars/I3barColors.h"
 #include "platform/linux/bars/LinuxStatusItem.h"
 
 namespace platform::linux_backend {
@@ -64,12 +65,22 @@ class StdioStatusBar : public StatusBar {
   guint writableWatch_ = 0;
 };
 
-// i3bar, swaybar and other bars that read the i3bar protocol from a status command.
+// i3bar, swaybar and other bars that read the i3bar protocol from a status command. Where the
+// window manager's IPC socket is at hand, the bar's colours come from there; elsewhere (another
+// reader of the protocol) the item is drawn in colours that read on any bar.
 class I3barStatusBar final : public StdioStatusBar {
+ public:
+  I3barStatusBar();
+  ~I3barStatusBar() override;
+
  protected:
   std::unique_ptr<LinuxStatusItem> makeItem(LinuxStatusItem::Writer out,
                                             LinuxStatusItem::Writer messages,
                                             LinuxStatusItem::Clock clock) override;
+
+ private:
+  BarColors colors_;
+  std::unique_ptr<I3barColorsQuery> colorsQuery_;
 };
 
 }  // namespace platform::linux_backend

@@ -17,7 +17,11 @@ constexpr std::string_view kReset = "\x1b[0m";
 constexpr std::string_view kAskPosition = "\x1b[6n";
 constexpr std::string_view kClearBelow = "\x1b[J";
 constexpr std::string_view kEraseLine = "\r\x1b[J";
+// The foreground's and the background's colour: the answers come in order, before the cursor
+// position's, and a terminal that knows neither question answers only that one.
+constexpr std::string_view kAskColors = "\x1b]10;?\x1b\\\x1b]11;?\x1b\\";
 constexpr std::size_t kMaxSequence = 32;
+constexpr std::size_t kMaxOsc = 64;
 
 std::vector<int> parameters(std::string_view s) {
   std::vector<int> out;
@@ -53,7 +57,40 @@ std::string_view leadingColumns(std::string_view text, std::size_t columns) {
   return text.substr(0, end);
 }
 
+std::optional<double> hexComponent(std::string_view digits) {
+  if (digits.empty() || digits.size() > 4) return std::nullopt;
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+  if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return value / static_cast<double>((1u << (4 * digits.size())) - 1);
+}
+
 }  // namespace
+
+std::optional<OscColor> parseOscColor(std::string_view body) {
+  OscColor answer{};
+  if (body.starts_with("10;")) {
+    answer.which = 10;
+  } else if (body.starts_with("11;")) {
+    answer.which = 11;
+  } else {
+    return std::nullopt;
+  }
+  body.remove_prefix(3);
+  if (!body.starts_with("rgb:")) return std::nullopt;
+  body.remove_prefix(4);
+  double c[3];
+  for (int i = 0; i < 3; ++i) {
+    const std::size_t slash = body.find('/');
+    if ((i < 2) != (slash != std::string_view::npos)) return std::nullopt;
+    const std::optional<double> component = hexComponent(body.substr(0, slash));
+    if (!component) return std::nullopt;
+    c[i] = *component;
+    body.remove_prefix(i < 2 ? slash + 1 : body.size());
+  }
+  answer.color = {c[0], c[1], c[2], 1};
+  return answer;
+}
 
 TerminalTraits terminalTraits(const char* term, const char* noColor, bool readable) {
   TerminalTraits traits;
@@ -65,7 +102,7 @@ TerminalTraits terminalTraits(const char* term, const char* noColor, bool readab
 }
 
 std::string TerminalStatusItem::ansi(const AttributedString& title, const TerminalTraits& traits,
-                                     std::size_t columns) {
+                                     std::size_t columns, const BarColors& colors) {
   if (drawnTransparent(title))
     return std::string(std::min(columnsOf(title.string()), columns), ' ');
 
@@ -78,10 +115,10 @@ std::string TerminalStatusItem::ansi(const AttributedString& title, const Termin
     left -= columnsOf(text);
     std::string style;
     if (traits.sequences && run.attributes.font && run.attributes.font->bold) style += "\x1b[1m";
-    // Black stays the terminal's own foreground: many terminals are dark.
-    if (const auto& color = run.attributes.foregroundColor;
-        traits.sequences && traits.colour && color && !color->isBlack()) {
-      const Rgba c = color->rgba();
+    // The terminal's own foreground is left to it: many terminals are dark.
+    if (const DrawnColor drawn = drawnColor(run.attributes.foregroundColor, colors);
+        traits.sequences && traits.colour && drawn.kind == DrawnColor::Kind::rgb) {
+      const Rgba c = drawn.rgba;
       char sgr[32];
       std::snprintf(sgr, sizeof sgr, "\x1b[38;2;%d;%d;%dm", colorByte(c.red), colorByte(c.green),
                     colorByte(c.blue));
@@ -111,7 +148,10 @@ void TerminalStatusItem::takeTerminal() {
   if (!traits_.sequences) return;
   std::string setup(kHideCursor);
   if (traits_.mouse) setup += kMouseOn;
-  write(setup);
+  // Asked only where the answers are read, as the cursor position is, and only for colour.
+  const bool askColors = traits_.mouse && traits_.colour;
+  if (askColors) setup += kAskColors;
+  if (write(setup) && askColors) colorQueries_ = 2;
   askCursorRow();
 }
 
@@ -136,7 +176,8 @@ void TerminalStatusItem::suspend() {
   suspended_ = true;
   // Answers still on their way are the bar's to discard now.
   rowQueries_ = 0;
-  inSequence_ = false;
+  colorQueries_ = 0;
+  inSequence_ = inOsc_ = oscEscape_ = false;
 }
 
 void TerminalStatusItem::resume() {
@@ -177,7 +218,7 @@ void TerminalStatusItem::redraw() {
   // cursor at the line's start, and erasing to the end of the screen from there clears the
   // wrapped remainder as well.
   std::string frame = "\r";
-  frame += ansi(title_, traits_, lineColumns());
+  frame += ansi(title_, traits_, lineColumns(), barColors());
   frame += kClearBelow;
   frame += '\r';
   writeFrame(frame);
@@ -208,9 +249,33 @@ void TerminalStatusItem::askCursorRow() {
 void TerminalStatusItem::consumeInput(std::string_view bytes) {
   // Without mouse reporting nothing read can be a click: never treat other input as one.
   if (!traits_.mouse || suspended_) return;
-  // Only escape sequences matter: mouse reports and cursor position reports. Keys typed at the
-  // line are dropped.
+  // Only escape sequences matter: mouse reports, cursor position reports and colour answers.
+  // Keys typed at the line are dropped.
   for (char c : bytes) {
+    if (inOsc_) {
+      // Ended by BEL or by ST (ESC \); an ESC followed by anything else starts a new sequence.
+      if (oscEscape_) {
+        oscEscape_ = inOsc_ = false;
+        if (c == '\\') {
+          handleOsc(std::string_view(sequence_).substr(2));
+          continue;
+        }
+        inSequence_ = true;
+        sequence_.assign(1, '\x1b');
+        // `c` is that sequence's next byte.
+      } else if (c == '\a') {
+        inOsc_ = false;
+        handleOsc(std::string_view(sequence_).substr(2));
+        continue;
+      } else if (c == '\x1b') {
+        oscEscape_ = true;
+        continue;
+      } else {
+        sequence_ += c;
+        if (sequence_.size() > kMaxOsc) inOsc_ = false;
+        continue;
+      }
+    }
     if (c == '\x1b') {
       inSequence_ = true;
       sequence_.assign(1, c);
@@ -218,7 +283,10 @@ void TerminalStatusItem::consumeInput(std::string_view bytes) {
     }
     if (!inSequence_) continue;
     sequence_ += c;
-    if (sequence_.size() == 2 && c != '[') {
+    if (sequence_.size() == 2 && c == ']') {
+      inSequence_ = false;
+      inOsc_ = true;
+    } else if (sequence_.size() == 2 && c != '[') {
       inSequence_ = false;
     } else if (sequence_.size() > 2 && c >= 0x40 && c <= 0x7e) {
       inSequence_ = false;
@@ -239,9 +307,25 @@ void TerminalStatusItem::handleSequence(std::string_view sequence) {
   } else if (final == 'R' && rowQueries_ > 0) {
     // Only as answers to our own questions: some keys (Shift-F3) send the same shape.
     --rowQueries_;
+    // Colour answers come before it: a terminal that has not sent them will not.
+    colorQueries_ = 0;
     const std::vector<int> p = parameters(body);
     if (p.size() == 2 && p[0] > 0) row_ = p[0];
   }
+}
+
+void TerminalStatusItem::handleOsc(std::string_view body) {
+  if (colorQueries_ <= 0) return;
+  const std::optional<OscColor> answer = parseOscColor(body);
+  if (!answer) return;
+  --colorQueries_;
+  (answer->which == 10 ? foreground_ : background_) = answer->color;
+}
+
+BarColors TerminalStatusItem::barColors() const {
+  // One without the other says nothing of what is read against what.
+  if (!foreground_ || !background_) return {};
+  return {.text = foreground_, .backgrounds = {*background_}};
 }
 
 }  // namespace platform::linux_backend

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/BarColors.h"
 #include "platform/linux/bars/LinuxStatusItem.h"
 
 namespace platform::linux_backend {
@@ -27,6 +28,15 @@ struct TerminalTraits {
 // `noColor` (unset: nullptr), when the answers to queries can be read (`readable`) or not.
 TerminalTraits terminalTraits(const char* term, const char* noColor, bool readable);
 
+// A terminal's answer to an OSC 10 (foreground) or OSC 11 (background) colour question, its
+// body between "ESC ]" and the terminator: "10;rgb:RRRR/GGGG/BBBB", with 1 to 4 hex digits a
+// component. Which of the two it is, and the colour; nothing for anything else.
+struct OscColor {
+  int which;  // 10 or 11
+  Rgba color;
+};
+std::optional<OscColor> parseOscColor(std::string_view body);
+
 class TerminalStatusItem final : public LinuxStatusItem {
  public:
   // Hides the cursor and turns on SGR mouse reporting, as far as `traits` allow; the destructor
@@ -48,15 +58,19 @@ class TerminalStatusItem final : public LinuxStatusItem {
   void resume();
   bool suspended() const { return suspended_; }
 
+  // The terminal's colours, as far as it has told them (both or neither).
+  BarColors barColors() const;
+
   // The title with ANSI bold and 24-bit colour (colour only if `traits.colour`, neither without
-  // `traits.sequences`), or blanks of its width when drawn transparent; at most `columns`
-  // characters of it, its sequences closed.
+  // `traits.sequences`) for a terminal with `colors`, or blanks of its width when drawn
+  // transparent; at most `columns` characters of it, its sequences closed.
   static std::string ansi(const AttributedString& title, const TerminalTraits& traits = {},
-                          std::size_t columns = std::string::npos);
+                          std::size_t columns = std::string::npos, const BarColors& colors = {});
 
  private:
   void redraw();
   void handleSequence(std::string_view sequence);
+  void handleOsc(std::string_view body);
   void askCursorRow();
   void takeTerminal();
   void giveTerminalBack();
@@ -68,10 +82,14 @@ class TerminalStatusItem final : public LinuxStatusItem {
   bool hasTitle_ = false;
   std::string plainLine_;  // on a dumb terminal: the last line written
   bool suspended_ = false;
-  int row_ = 0;         // 1-based row of the line; 0 while unknown
-  int rowQueries_ = 0;  // cursor position reports asked for and not yet seen
+  int row_ = 0;           // 1-based row of the line; 0 while unknown
+  int rowQueries_ = 0;    // cursor position reports asked for and not yet seen
+  int colorQueries_ = 0;  // colour questions asked and neither answered nor passed over
+  std::optional<Rgba> foreground_, background_;
   std::string sequence_;
   bool inSequence_ = false;
+  bool inOsc_ = false;      // in an operating system command, up to BEL or ST
+  bool oscEscape_ = false;  // an ESC in one, which ST's backslash would follow
 };
 
 }  // namespace platform::linux_backend

@@ -3,7 +3,10 @@
 #include <gio/gio.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
+
+#include "platform/linux/GLibRunLoop.h"
 
 namespace platform::linux_backend {
 
@@ -131,9 +134,10 @@ class StartContext {
  private:
   bool runUntil(GAsyncResult* const& result, gint64 deadline) {
     while (!result) {
-      const gint64 left = deadline - g_get_monotonic_time();
-      if (left <= 0) return false;
-      // Wakes the iteration at the deadline if nothing else does.
+      const gint64 left = std::min(deadline - g_get_monotonic_time(),
+                                   static_cast<gint64>(GLibRunLoop::kStartupSliceSeconds * 1e6));
+      if (left <= 0 || GLibRunLoop::terminationPending()) return false;
+      // Wakes the iteration at the deadline, or to look for a signal, if nothing else does.
       GSource* timer = g_timeout_source_new(static_cast<guint>((left + 999) / 1000));
       g_source_set_callback(
           timer, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);

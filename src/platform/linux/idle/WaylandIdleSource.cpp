@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 
 #include "ext-idle-notify-v1-client-protocol.h"
 #include "idle-client-protocol.h"
+#include "platform/linux/GLibRunLoop.h"
 
 namespace platform::linux_backend {
 
@@ -252,9 +254,14 @@ std::unique_ptr<WaylandIdleSource> WaylandIdleSource::connect(Protocol protocol,
                std::to_string(static_cast<int>(std::lround(settings.startSeconds))) + " s";
       return nullptr;
     }
+    if (GLibRunLoop::terminationPending()) {
+      whyNot = "interrupted";
+      return nullptr;
+    }
     Connection& c = *source->connection_;
     pollfd fd{wl_display_get_fd(c.display), short(POLLIN | (c.waitsToWrite ? POLLOUT : 0)), 0};
-    const int ready = poll(&fd, 1, static_cast<int>(std::ceil(left * 1000.0)));
+    const double slice = std::min(left, GLibRunLoop::kStartupSliceSeconds);
+    const int ready = poll(&fd, 1, static_cast<int>(std::ceil(slice * 1000.0)));
     c.exchange(ready > 0 && (fd.revents & (POLLIN | POLLHUP | POLLERR)));
   }
   source->connection_->updateWatch();

@@ -8,6 +8,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -16,6 +17,8 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+
+#include "platform/linux/GLibRunLoop.h"
 
 namespace platform::linux_backend {
 
@@ -194,9 +197,19 @@ bool X11IdleSource::waitForFirstAnswer(double seconds, std::string& whyNot) {
   const auto deadline =
       steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(seconds));
   const std::string name = display_.empty() ? "(unset)" : display_;
+  const auto slice =
+      duration_cast<steady_clock::duration>(duration<double>(GLibRunLoop::kStartupSliceSeconds));
   if (attempt_) {
     std::unique_lock lock(attempt_->mutex);
-    attempt_->finishedSignal.wait_until(lock, deadline, [this] { return attempt_->finished; });
+    while (!attempt_->finished && steady_clock::now() < deadline &&
+           !GLibRunLoop::terminationPending()) {
+      attempt_->finishedSignal.wait_until(lock, std::min(deadline, steady_clock::now() + slice),
+                                          [this] { return attempt_->finished; });
+    }
+  }
+  if (GLibRunLoop::terminationPending()) {
+    whyNot = "interrupted";
+    return false;
   }
   takeFinishedAttempt();
   if (!connection_) {
@@ -220,8 +233,13 @@ bool X11IdleSource::waitForFirstAnswer(double seconds, std::string& whyNot) {
       whyNot = "display " + name + " does not answer";
       return false;
     }
+    if (GLibRunLoop::terminationPending()) {
+      whyNot = "interrupted";
+      return false;
+    }
     pollfd fd{xcb_get_file_descriptor(connection_), POLLIN, 0};
-    poll(&fd, 1, static_cast<int>(left));
+    poll(&fd, 1,
+         static_cast<int>(std::min<long>(left, duration_cast<milliseconds>(slice).count())));
   }
   if (!answers_.hasAnswer()) {
     whyNot = "display " + name + " refuses the screen saver query";

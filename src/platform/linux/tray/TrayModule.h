@@ -31,6 +31,10 @@ std::string probeTray(const LinuxContext& context);
 std::string probeTrayModule(const LinuxContext& context);
 std::unique_ptr<StatusBar> connectTrayModule(LinuxContext& context, std::string& whyNot);
 
+// Why the open file `fd` cannot be the module, or empty: only a regular file whose ELF headers
+// and loaded segments lie within it is handed to the loader.
+std::string trayModuleFileProblem(int fd);
+
 // Where the module of the program at `executable` is: beside it in a build tree, else in the
 // library directory the install gives it, `installedRelative` to the program's directory
 // ("../lib/x86_64-linux-gnu/sitting-timer").

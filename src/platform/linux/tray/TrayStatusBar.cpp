@@ -1,12 +1,13 @@
 #include "platform/linux/tray/TrayStatusBar.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <thread>
 
 #include "platform/Application.h"
+#include "platform/linux/StandardError.h"
 
 namespace platform::linux_backend {
 
@@ -16,10 +17,7 @@ namespace {
 constexpr double kConnectSeconds = 3.0;
 constexpr int kWatcherQueryMs = 2000;
 
-void toStandardError(std::string_view line) {
-  std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
-  std::fflush(stderr);
-}
+void toStandardError(std::string_view line) { writeStandardError(std::string(line) + "\n"); }
 
 std::string desktopName() {
   const char* name = g_getenv("XDG_CURRENT_DESKTOP");
@@ -96,9 +94,11 @@ GDBusConnection* connectSessionBus(double timeoutSeconds, std::string& whyNot) {
   };
   auto attempt = std::make_shared<Attempt>();
   GCancellable* cancellable = g_cancellable_new();
-  std::thread worker([attempt, cancellable] {
+  // The worker holds a reference of its own: one given up on outlives this function.
+  std::thread worker([attempt, cancellable = G_CANCELLABLE(g_object_ref(cancellable))] {
     GError* error = nullptr;
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable, &error);
+    g_object_unref(cancellable);
     std::lock_guard lock(attempt->mutex);
     attempt->bus = bus;
     if (error) {
@@ -108,9 +108,19 @@ GDBusConnection* connectSessionBus(double timeoutSeconds, std::string& whyNot) {
     attempt->finished = true;
     attempt->done.notify_one();
   });
+  // In slices, so that a signal that ends the program is not kept waiting for the daemon.
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(timeoutSeconds));
+  const auto slice = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(GLibRunLoop::kStartupSliceSeconds));
   std::unique_lock lock(attempt->mutex);
-  const bool finished = attempt->done.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
-                                               [&] { return attempt->finished; });
+  while (!attempt->finished && std::chrono::steady_clock::now() < deadline &&
+         !GLibRunLoop::terminationPending()) {
+    attempt->done.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + slice),
+                             [&] { return attempt->finished; });
+  }
+  const bool finished = attempt->finished;
   lock.unlock();
   if (finished) {
     worker.join();
@@ -132,14 +142,47 @@ GDBusConnection* connectSessionBus(double timeoutSeconds, std::string& whyNot) {
 }
 
 bool hasWatcher(GDBusConnection* bus, int timeoutMs, std::string& whyNot) {
-  GError* error = nullptr;
-  GVariant* reply = g_dbus_connection_call_sync(
+  // Asked asynchronously on a main context of this call's own, which runs in slices until the
+  // answer, the time-out or a signal that ends the program: a synchronous call could not be
+  // interrupted.
+  struct Answer {
+    bool done = false;
+    GVariant* reply = nullptr;
+    GError* error = nullptr;
+  } answer;
+  GMainContext* context = g_main_context_new();
+  g_main_context_push_thread_default(context);
+  GCancellable* cancellable = g_cancellable_new();
+  g_dbus_connection_call(
       bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
       g_variant_new("(s)", TrayStatusItem::kWatcherName), G_VARIANT_TYPE("(b)"),
-      G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, &error);
+      G_DBUS_CALL_FLAGS_NONE, timeoutMs, cancellable,
+      [](GObject* source, GAsyncResult* result, void* data) {
+        auto& answer = *static_cast<Answer*>(data);
+        answer.reply =
+            g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &answer.error);
+        answer.done = true;
+      },
+      &answer);
+  const auto sliceMs = static_cast<guint>(GLibRunLoop::kStartupSliceSeconds * 1000);
+  while (!answer.done) {
+    // GDBus's own time-out ends the call; a signal cancels it, which GDBus reports at once.
+    if (GLibRunLoop::terminationPending()) g_cancellable_cancel(cancellable);
+    GSource* wake = g_timeout_source_new(sliceMs);
+    g_source_set_callback(
+        wake, [](void*) -> gboolean { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+    g_source_attach(wake, context);
+    g_main_context_iteration(context, TRUE);
+    g_source_destroy(wake);
+    g_source_unref(wake);
+  }
+  g_object_unref(cancellable);
+  g_main_context_pop_thread_default(context);
+  g_main_context_unref(context);
+  GVariant* reply = answer.reply;
   if (!reply) {
-    whyNot = std::string("cannot ask the session bus for a tray: ") + error->message;
-    g_error_free(error);
+    whyNot = std::string("cannot ask the session bus for a tray: ") + answer.error->message;
+    g_error_free(answer.error);
     return false;
   }
   gboolean owned = FALSE;

@@ -271,15 +271,16 @@ void TrayStatusItem::onWatcherAppeared(GDBusConnection*, const char*, const char
   self.registerWithWatcher();
 }
 
-void TrayStatusItem::onWatcherVanished(GDBusConnection* bus, const char*, void* data) {
+void TrayStatusItem::onWatcherVanished(GDBusConnection*, const char*, void* data) {
   auto& self = *static_cast<TrayStatusItem*>(data);
   self.watcherPresent_ = false;
   if (self.retrySource_) {
     g_source_remove(self.retrySource_);
     self.retrySource_ = 0;
   }
-  // Also called when the bus itself is gone; the bar says that.
-  if (self.presence_ && !g_dbus_connection_is_closed(bus)) self.presence_(false);
+  // Also called when the bus itself is gone, with no connection at all; the bar says that, and
+  // the program ends.
+  if (self.presence_ && !g_dbus_connection_is_closed(self.bus_)) self.presence_(false);
 }
 
 void TrayStatusItem::registerWithWatcher() {
@@ -302,9 +303,10 @@ void TrayStatusItem::onRegistered(GObject* bus, GAsyncResult* result, void* data
     static_cast<TrayStatusItem*>(data)->saidRegisterFailure_ = false;
     return;
   }
-  if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+  if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED) ||
+      g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CLOSED)) {
     g_error_free(error);
-    return;  // the item is gone
+    return;  // the item is gone, or the bus, which the bar reports
   }
   auto& self = *static_cast<TrayStatusItem*>(data);
   if (!self.watcherPresent_) {

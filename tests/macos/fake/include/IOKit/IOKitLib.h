@@ -30,6 +30,10 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t mainPort, CFDictionaryRef
                                            io_iterator_t* existing);
 io_object_t IOIteratorNext(io_iterator_t iterator);
 
+// A new reference to the value under `key`, or NULL when the key is absent or unreadable.
+CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key,
+                                          CFAllocatorRef allocator, IOOptionBits options);
+// A new dictionary of all the entry's properties in `*properties`.
 kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry,
                                                 CFMutableDictionaryRef* properties,
                                                 CFAllocatorRef allocator, IOOptionBits options);
