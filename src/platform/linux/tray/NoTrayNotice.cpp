@@ -8,8 +8,8 @@ namespace {
 
 constexpr const char* kService = "org.freedesktop.Notifications";
 constexpr const char* kPath = "/org/freedesktop/Notifications";
-// A notification service that takes longer than this has not shown anything the user saw in
-// time; the line is written instead.
+// A notification service that takes longer than this (one being started on demand that never
+// comes, say) is given up on.
 constexpr int kReplyMs = 10000;
 
 bool isGnomeShell(std::string_view desktop) {
@@ -63,10 +63,13 @@ NoTrayNotice::~NoTrayNotice() {
   g_object_unref(bus_);
 }
 
-void NoTrayNotice::start(std::string line) {
+void NoTrayNotice::start(std::string_view line) {
   trayPresent_ = false;
-  if (given_ || grace_) return;
-  line_ = std::move(line);
+  if (!saidLine_) {
+    saidLine_ = true;
+    messages_(line);
+  }
+  if (sent_ || grace_) return;
   grace_ = g_timeout_add(graceMs_, onGraceOver, this);
 }
 
@@ -82,7 +85,7 @@ void NoTrayNotice::trayAppeared() {
 int NoTrayNotice::onGraceOver(void* data) {
   auto& self = *static_cast<NoTrayNotice*>(data);
   self.grace_ = 0;
-  self.given_ = true;
+  self.sent_ = true;
   self.notify();
   return G_SOURCE_REMOVE;
 }
@@ -117,9 +120,7 @@ void NoTrayNotice::onNotified(GObject* bus, GAsyncResult* result, void* data) {
     if (self.trayPresent_) self.withdraw();
     return;
   }
-  // No service, an error answer or none in time: the line, unless a tray came meanwhile or the
-  // bus itself is gone, which the bar reports.
-  if (!self.trayPresent_ && !g_dbus_connection_is_closed(self.bus_)) self.messages_(self.line_);
+  // No service, an error answer or none in time: the line said at the start stays the word.
   g_error_free(error);
 }
 
