@@ -2,6 +2,7 @@
 // badge that keeps black text readable on dark panels, and hidden frames that keep their size.
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -161,6 +162,8 @@ TEST(TrayFonts, ABrokenSetupFallsBackToTheDefaultPlacesAndSaysWhy) {
   write(base + "/empty.conf", "");
   write(base + "/nofonts.conf", "<fontconfig><dir>/nonexistent-fonts</dir></fontconfig>");
   write(base + "/notadir.conf", "<fontconfig><dir>/etc/passwd</dir></fontconfig>");
+  // Reading a FIFO would wait for a writer that never comes.
+  ASSERT_EQ(mkfifo((base + "/fifo.conf").c_str(), 0600), 0);
   const char* old = g_getenv("FONTCONFIG_FILE");
   const std::string saved = old ? old : "";
 
@@ -173,7 +176,8 @@ TEST(TrayFonts, ABrokenSetupFallsBackToTheDefaultPlacesAndSaysWhy) {
                         {base + "/garbage.conf", "broken"},
                         {base + "/empty.conf", "broken"},
                         {base + "/nofonts.conf", "finds no fonts"},
-                        {base + "/notadir.conf", "finds no fonts"}};
+                        {base + "/notadir.conf", "finds no fonts"},
+                        {base + "/fifo.conf", "not a file"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     g_setenv("FONTCONFIG_FILE", c.file.c_str(), TRUE);
@@ -200,7 +204,7 @@ TEST(TrayFonts, ABrokenSetupFallsBackToTheDefaultPlacesAndSaysWhy) {
   } else {
     g_unsetenv("FONTCONFIG_FILE");
   }
-  for (const char* name : {"open", "garbage", "empty", "nofonts", "notadir"}) {
+  for (const char* name : {"open", "garbage", "empty", "nofonts", "notadir", "fifo"}) {
     std::remove((base + "/" + name + ".conf").c_str());
   }
   rmdir(dir);

@@ -4,9 +4,11 @@
 #include <malloc.h>
 #include <pango/pangocairo.h>
 #include <pango/pangofc-fontmap.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <memory>
 
@@ -143,10 +145,17 @@ constexpr const char* kFallbackSetup =
     "<cachedir>/var/cache/fontconfig</cachedir><cachedir prefix=\"xdg\">fontconfig</cachedir>"
     "</fontconfig>";
 
-// Why `file` is not well-formed XML, or empty. Fontconfig would say so itself, but on a line of
-// its own for each reading, and it is read more than once.
-std::string malformed(const char* file) {
-  if (!g_file_test(file, G_FILE_TEST_IS_REGULAR)) return {};  // a directory of *.conf files
+// Why the setup at `file` cannot be used, or empty. Not well-formed XML: fontconfig would say so
+// itself, but on a line of its own for each reading, and it is read more than once. Not a file
+// or a directory (a FIFO, a device): reading it could wait for ever, at start-up.
+std::string unusable(const char* file) {
+  struct stat about {};
+  if (stat(file, &about) != 0) return g_strerror(errno);
+  if (S_ISDIR(about.st_mode)) return {};  // a directory of *.conf files
+  if (!S_ISREG(about.st_mode)) return "not a file";
+  // A setup is a few KiB; this much is no setup, and not worth reading at start-up.
+  constexpr off_t kLargest = 1 << 20;
+  if (about.st_size > kLargest) return "larger than 1 MiB";
   gchar* text = nullptr;
   gsize length = 0;
   GError* error = nullptr;
@@ -244,7 +253,7 @@ TrayFontChoice chooseTrayFonts() {
                            : std::string("no fontconfig setup (fonts.conf)");
   } else {
     const char* file = reinterpret_cast<const char*>(found);
-    if (const std::string why = malformed(file); !why.empty()) {
+    if (const std::string why = unusable(file); !why.empty()) {
       choice.problem = std::string("the fontconfig setup ") + file + " is broken (" + why + ")";
     } else if (!FcConfigParseAndLoad(desktop, found, FcFalse)) {
       choice.problem = std::string("cannot read the fontconfig setup ") + file;
