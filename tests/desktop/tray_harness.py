@@ -354,7 +354,7 @@ class Desktop:
     # GNOME Shell 43, headless, with the AppIndicator extension: the watcher and a host that
     # shows the label. Runs as an unprivileged user; --unsafe-mode lets Eval read the panel.
 
-    def start_gnome_shell(self, timeout=60):
+    def start_gnome_shell(self, timeout=60, appindicator=True):
         self.start_bus("system")
         self.env.update(XDG_SESSION_TYPE="wayland", XDG_CURRENT_DESKTOP="GNOME",
                         GSETTINGS_BACKEND="memory")
@@ -369,6 +369,11 @@ class Desktop:
             except GLib.Error:
                 return False
         wait_until(started, timeout, "gnome-shell to finish starting", interval=0.2)
+        if appindicator:
+            self.enable_appindicator(timeout)
+
+    def enable_appindicator(self, timeout=60):
+        """Turns the extension on, as the user does in the Extensions app."""
         self.eval_js(f"Main.extensionManager.enableExtension('{APPINDICATOR}')")
         wait_until(lambda: self.has_owner(WATCHER), timeout,
                    f"the AppIndicator extension's watcher ({self.log_tail('gnome-shell')})")

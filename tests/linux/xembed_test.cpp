@@ -326,7 +326,7 @@ struct XEmbed : testing::Test {
         std::move(connection),
         XEmbedOptions{.clock = [this] { return now; },
                       .messages = [this](std::string_view m) { messages.emplace_back(m); },
-                      .onTrayFound = {},
+                      .presence = {},
                       .sayWaiting = true});
     item->setAction([this] { ++clicks; });
     item->setDoubleAction([this] { ++doubleClicks; });
@@ -458,7 +458,7 @@ TEST_F(XEmbed, ATrayThatStartedWhileTheItemConnectedIsFound) {
   item = std::make_unique<XEmbedStatusItem>(std::move(connection),
                                             XEmbedOptions{.clock = [this] { return now; },
                                                           .messages = [](std::string_view) {},
-                                                          .onTrayFound = {},
+                                                          .presence = {},
                                                           .sayWaiting = true});
   item->setAttributedTitle(title("5 minutes"));
   EXPECT_TRUE(spinUntil([&] { return docked(); }));
@@ -678,8 +678,68 @@ class TestWatcher {
   unsigned objectId_ = 0, ownerId_ = 0;
 };
 
+// A notification service that counts what it is asked, as a desktop's would show it.
+class TestNotifications {
+ public:
+  explicit TestNotifications(const std::string& address) {
+    bus_ = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    static GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
+        "<node><interface name='org.freedesktop.Notifications'>"
+        "<method name='Notify'><arg type='s' direction='in'/><arg type='u' direction='in'/>"
+        "<arg type='s' direction='in'/><arg type='s' direction='in'/>"
+        "<arg type='s' direction='in'/><arg type='as' direction='in'/>"
+        "<arg type='a{sv}' direction='in'/><arg type='i' direction='in'/>"
+        "<arg type='u' direction='out'/></method>"
+        "<method name='CloseNotification'><arg type='u' direction='in'/></method>"
+        "</interface></node>",
+        nullptr);
+    static const GDBusInterfaceVTable vtable = {
+        [](GDBusConnection*, const char*, const char*, const char*, const char* method, GVariant*,
+           GDBusMethodInvocation* invocation, void* self) {
+          auto& n = *static_cast<TestNotifications*>(self);
+          if (std::string_view(method) == "Notify") {
+            ++n.notified;
+            g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", 7u));
+          } else {
+            ++n.closed;
+            g_dbus_method_invocation_return_value(invocation, nullptr);
+          }
+        },
+        nullptr,
+        nullptr,
+        {}};
+    objectId_ =
+        g_dbus_connection_register_object(bus_, "/org/freedesktop/Notifications",
+                                          node->interfaces[0], &vtable, this, nullptr, nullptr);
+    ownerId_ = g_bus_own_name_on_connection(
+        bus_, "org.freedesktop.Notifications", G_BUS_NAME_OWNER_FLAGS_NONE,
+        [](GDBusConnection*, const char*, void* self) {
+          static_cast<TestNotifications*>(self)->owned = true;
+        },
+        nullptr, this, nullptr);
+  }
+  ~TestNotifications() {
+    g_bus_unown_name(ownerId_);
+    g_dbus_connection_unregister_object(bus_, objectId_);
+    g_object_unref(bus_);
+  }
+  int notified = 0, closed = 0;
+  bool owned = false;
+
+ private:
+  GDBusConnection* bus_;
+  unsigned objectId_ = 0, ownerId_ = 0;
+};
+
+constexpr unsigned kGraceMs = 400;
+
 struct EitherTray : XEmbed {
   PrivateBus daemon;
+  std::unique_ptr<TestNotifications> notifications;
   GDBusConnection* bus = nullptr;
   std::unique_ptr<EitherTrayStatusItem> either;
 
@@ -690,6 +750,8 @@ struct EitherTray : XEmbed {
     std::string busWhyNot;
     bus = connectSessionBus(5.0, busWhyNot);
     ASSERT_TRUE(bus) << busWhyNot;
+    notifications = std::make_unique<TestNotifications>(daemon.address());
+    ASSERT_TRUE(spinUntil([&] { return notifications->owned; }));
     auto connection = std::make_unique<XConnection>(kDisplayName);
     std::string whyNot;
     ASSERT_TRUE(connection->waitConnected(5.0, whyNot)) << whyNot;
@@ -697,18 +759,21 @@ struct EitherTray : XEmbed {
         bus, 1, std::move(connection),
         TrayOptions{.clock = [this] { return now; },
                     .messages = [this](std::string_view m) { messages.emplace_back(m); },
-                    .onBusLost = {}});
+                    .onBusLost = {},
+                    .desktop = "GNOME",
+                    .noTrayGraceMs = kGraceMs});
     either->setAction([this] { ++clicks; });
     either->setAttributedTitle(title("2 minutes"));
   }
   void TearDown() override {
     either.reset();
+    notifications.reset();
     if (bus) g_object_unref(bus);
   }
 };
 
 TEST_F(EitherTray, AnXEmbedTrayFirstIsTakenAndAWatcherLaterChangesNothing) {
-  spinFor(0.2);
+  spinFor(0.1);
   EXPECT_FALSE(either->chosen());
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("waiting for a tray"), std::string::npos) << messages[0];
@@ -725,10 +790,14 @@ TEST_F(EitherTray, AnXEmbedTrayFirstIsTakenAndAWatcherLaterChangesNothing) {
   looker.button(tray->docked.back(), XCB_BUTTON_PRESS, 1, 5, 5);
   EXPECT_TRUE(spinUntil([&] { return clicks == 1; }));
   EXPECT_EQ(messages.size(), 1u);
+  // It came within the grace: no notification, then or later.
+  spinFor(kGraceMs / 1000.0);
+  EXPECT_EQ(notifications->notified, 0);
 }
 
 TEST_F(EitherTray, AWatcherFirstIsTakenAndAnXEmbedTrayLaterGetsNoIcon) {
-  spinFor(0.2);
+  // Neither within the grace: told once, withdrawn when a tray comes.
+  ASSERT_TRUE(spinUntil([&] { return notifications->notified == 1; }));
   TestWatcher watcher(daemon.address());
   ASSERT_TRUE(spinUntil([&] { return watcher.registrations == 1; }));
   EXPECT_TRUE(either->chosen());
@@ -736,6 +805,8 @@ TEST_F(EitherTray, AWatcherFirstIsTakenAndAnXEmbedTrayLaterGetsNoIcon) {
   ASSERT_NO_FATAL_FAILURE(makeTray(true));
   spinFor(0.5);
   EXPECT_TRUE(tray->docked.empty()) << "docked in an XEmbed tray as well";
+  EXPECT_EQ(notifications->notified, 1);
+  EXPECT_EQ(notifications->closed, 1);
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 #include <malloc.h>
 #include <pango/pangocairo.h>
 #include <pango/pangofc-fontmap.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <memory>
 
@@ -130,6 +132,53 @@ std::string fontFile(FcConfig* config, const char* pattern) {
   return file;
 }
 
+// Where fontconfig itself looks when it has no setup to read, and where it keeps its caches.
+constexpr const char* kFallbackSetup =
+    "<fontconfig><dir>/usr/share/fonts</dir><dir>/usr/local/share/fonts</dir>"
+    "<dir prefix=\"xdg\">fonts</dir><dir>~/.fonts</dir>"
+    "<cachedir>/var/cache/fontconfig</cachedir><cachedir prefix=\"xdg\">fontconfig</cachedir>"
+    "</fontconfig>";
+
+// Why the setup at `file` cannot be used, or empty. Not well-formed XML: fontconfig would say so
+// itself, but on a line of its own for each reading, and it is read more than once. Not a file
+// or a directory (a FIFO, a device): reading it could wait for ever, at start-up.
+std::string unusable(const char* file) {
+  struct stat about {};
+  if (stat(file, &about) != 0) return g_strerror(errno);
+  if (S_ISDIR(about.st_mode)) return {};  // a directory of *.conf files
+  if (!S_ISREG(about.st_mode)) return "not a file";
+  // A setup is a few KiB; this much is no setup, and not worth reading at start-up.
+  constexpr off_t kLargest = 1 << 20;
+  if (about.st_size > kLargest) return "larger than 1 MiB";
+  gchar* text = nullptr;
+  gsize length = 0;
+  GError* error = nullptr;
+  std::string why;
+  if (!g_file_get_contents(file, &text, &length, &error)) {
+    why = error->message;
+    g_error_free(error);
+    return why;
+  }
+  static const GMarkupParser ignore = {};
+  GMarkupParseContext* context =
+      g_markup_parse_context_new(&ignore, GMarkupParseFlags(0), nullptr, nullptr);
+  if (!g_markup_parse_context_parse(context, text, static_cast<gssize>(length), &error) ||
+      !g_markup_parse_context_end_parse(context, &error)) {
+    why = error->message;
+    g_error_free(error);
+  }
+  g_markup_parse_context_free(context);
+  g_free(text);
+  return why;
+}
+
+std::string markupEscaped(const std::string& text) {
+  char* escaped = g_markup_escape_text(text.c_str(), -1);
+  std::string result = escaped;
+  g_free(escaped);
+  return result;
+}
+
 // The desktop's fontconfig setup keeps every font installed in memory, their caches mapped
 // and walked to sort fallbacks: hundreds of KiB, several MiB on a desktop with thousands of
 // fonts, for the whole life of the program, when all it draws is the bold sans of the icon
@@ -137,44 +186,43 @@ std::string fontFile(FcConfig* config, const char* pattern) {
 // that setup, which is then dropped, and fontconfig (for Pango and Cairo alike, the module's
 // only users of it) keeps the desktop's rules, which tune hinting and the like per font, but
 // knows only those two fonts. Made current before Pango's font map exists, so that Pango never
-// loads the whole setup itself.
-void useOnlyTheFontsDrawn() {
-  static const bool done = [] {
-    FcConfig* desktop = FcInitLoadConfigAndFonts();
-    if (!desktop) return false;
-    const std::string files[] = {fontFile(desktop, "sans-serif:bold"),
-                                 fontFile(desktop, "sans-serif")};
-    FcConfigDestroy(desktop);
-    // No font at all: leave fontconfig as it is, to find what it can.
-    if (files[0].empty() && files[1].empty()) return false;
-
-    std::string rules = "<fontconfig><include ignore_missing=\"yes\">";
-    rules += reinterpret_cast<const char*>(FcConfigFilename(nullptr));
-    rules += "</include><selectfont><acceptfont>";
-    for (const std::string& file : files) {
-      if (file.empty()) continue;
-      char* escaped = g_markup_escape_text(file.c_str(), -1);
-      rules += std::string("<glob>") + escaped + "</glob>";
-      g_free(escaped);
+// loads a setup itself: a broken one would be read, and complained about, again.
+const TrayFontChoice& useOnlyTheFontsDrawn() {
+  static const TrayFontChoice choice = [] {
+    TrayFontChoice chosen = chooseTrayFonts();
+    std::string rules = "<fontconfig>";
+    if (!chosen.rules.empty()) {
+      rules += "<include ignore_missing=\"yes\">" + markupEscaped(chosen.rules) + "</include>";
+    }
+    rules += "<selectfont><acceptfont>";
+    for (const std::string& file : chosen.files) {
+      rules += "<glob>" + markupEscaped(file) + "</glob>";
     }
     rules += "</acceptfont><rejectfont><glob>*</glob></rejectfont></selectfont></fontconfig>";
     FcConfig* fonts = FcConfigCreate();
     bool usable = FcConfigParseAndLoadFromMemory(
                       fonts, reinterpret_cast<const FcChar8*>(rules.c_str()), FcTrue) != 0;
-    for (const std::string& file : files) {
-      if (usable && !file.empty()) {
+    for (const std::string& file : chosen.files) {
+      if (usable) {
         usable = FcConfigAppFontAddFile(fonts, reinterpret_cast<const FcChar8*>(file.c_str()));
       }
     }
-    if (usable && FcConfigSetCurrent(fonts)) {
+    if (!usable) {
+      // A font file that went between the look-up and now: a badge without digits, rather
+      // than a second reading of whatever the desktop's setup is.
+      FcConfigDestroy(fonts);
+      fonts = FcConfigCreate();
+      if (chosen.problem.empty()) chosen.problem = "cannot load the fonts for the icon";
+    }
+    if (FcConfigSetCurrent(fonts)) {
       pango_fc_font_map_set_config(PANGO_FC_FONT_MAP(pango_cairo_font_map_get_default()), fonts);
     }
     FcConfigDestroy(fonts);
     // The setup just dropped leaves free pages in the middle of the heap.
     malloc_trim(0);
-    return true;
+    return chosen;
   }();
-  (void)done;
+  return choice;
 }
 
 PangoFontDescription* labelFont() {
@@ -184,6 +232,65 @@ PangoFontDescription* labelFont() {
 }
 
 }  // namespace
+
+TrayFontChoice chooseTrayFonts() {
+  TrayFontChoice choice;
+  FcConfig* desktop = FcConfigCreate();
+  // Asked of a setup of our own: given none, fontconfig would load its default one to answer,
+  // broken or not. An empty FONTCONFIG_FILE is no name.
+  const char* named = g_getenv("FONTCONFIG_FILE");
+  if (named && !*named) named = nullptr;
+  FcChar8* found = FcConfigGetFilename(
+      desktop, named ? nullptr : reinterpret_cast<const FcChar8*>("fonts.conf"));
+  if (!found) {
+    choice.problem = named ? std::string("no fontconfig setup at FONTCONFIG_FILE=") + named
+                           : std::string("no fontconfig setup (fonts.conf)");
+  } else {
+    const char* file = reinterpret_cast<const char*>(found);
+    if (const std::string why = unusable(file); !why.empty()) {
+      choice.problem = std::string("the fontconfig setup ") + file + " is broken (" + why + ")";
+    } else if (!FcConfigParseAndLoad(desktop, found, FcFalse)) {
+      choice.problem = std::string("cannot read the fontconfig setup ") + file;
+    } else {
+      choice.rules = file;
+    }
+    FcStrFree(found);
+  }
+  const auto lookUp = [&choice](FcConfig* config) {
+    FcConfigBuildFonts(config);
+    for (const char* pattern : {"sans-serif:bold", "sans-serif"}) {
+      std::string file = fontFile(config, pattern);
+      if (!file.empty() &&
+          std::find(choice.files.begin(), choice.files.end(), file) == choice.files.end()) {
+        choice.files.push_back(std::move(file));
+      }
+    }
+  };
+  if (choice.problem.empty()) {
+    lookUp(desktop);
+    if (choice.files.empty()) {
+      // Its font directories empty, missing or unreadable: its rules are for other fonts.
+      choice.problem = "the fontconfig setup " + choice.rules + " finds no fonts";
+      choice.rules.clear();
+    }
+  }
+  if (!choice.problem.empty()) {
+    FcConfigDestroy(desktop);
+    desktop = FcConfigCreate();
+    FcConfigParseAndLoadFromMemory(desktop, reinterpret_cast<const FcChar8*>(kFallbackSetup),
+                                   FcFalse);
+    lookUp(desktop);
+  }
+  FcConfigDestroy(desktop);
+  if (choice.files.empty()) {
+    choice.problem += "; no fonts in fontconfig's default places either: the icon shows no digits";
+  } else if (!choice.problem.empty()) {
+    choice.problem += "; drawing with the fonts in fontconfig's default places";
+  }
+  return choice;
+}
+
+const std::string& trayFontProblem() { return useOnlyTheFontsDrawn().problem; }
 
 std::string shortDuration(std::string_view label) {
   const auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };

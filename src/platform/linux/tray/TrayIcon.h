@@ -76,4 +76,18 @@ std::string blankOfWidth(std::string_view text);
 // The width of `text` in pixels in that same font, for checking the blank.
 double textWidth(std::string_view text);
 
+// The fonts the icon is drawn with, looked up with the desktop's fontconfig setup (named by
+// FONTCONFIG_FILE, else fonts.conf). A setup that is missing or not well-formed is replaced by
+// fontconfig's default places; a setup that finds no font leaves the badge without digits.
+struct TrayFontChoice {
+  std::vector<std::string> files;  // the bold and the regular sans-serif, fewer if not found
+  std::string rules;               // the setup whose rules are kept; empty if it is unusable
+  std::string problem;             // what went wrong, for the user; empty if nothing did
+};
+// Looks, changing nothing: each call reads the setup afresh.
+TrayFontChoice chooseTrayFonts();
+// What went wrong with the fonts the icon is drawn with, chosen once per process (the first
+// drawing chooses them too); empty if nothing did.
+const std::string& trayFontProblem();
+
 }  // namespace platform::linux_backend

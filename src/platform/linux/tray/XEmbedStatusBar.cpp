@@ -22,13 +22,19 @@ bool isSet(const char* variable) {
 }
 
 XEmbedOptions xembedOptions(const TrayOptions& tray) {
-  return {.clock = tray.clock, .messages = tray.messages, .onTrayFound = {}, .sayWaiting = true};
+  return {.clock = tray.clock, .messages = tray.messages, .presence = {}, .sayWaiting = true};
+}
+
+std::string desktopName() {
+  const char* name = g_getenv("XDG_CURRENT_DESKTOP");
+  return name ? name : "";
 }
 
 TrayOptions programOptions() {
-  return {.clock = &GLibRunLoop::monotonicNow, .messages = toStandardError, .onBusLost = [] {
-            NSApp().terminate();
-          }};
+  return {.clock = &GLibRunLoop::monotonicNow,
+          .messages = toStandardError,
+          .onBusLost = [] { NSApp().terminate(); },
+          .desktop = desktopName()};
 }
 
 // The display, waited for at most kDisplaySeconds; null saying why.
@@ -118,14 +124,28 @@ std::unique_ptr<StatusBar> connectAnyTray(LinuxContext& context, std::string& wh
 EitherTrayStatusItem::EitherTrayStatusItem(GDBusConnection* bus, int serial,
                                            std::unique_ptr<XConnection> connection,
                                            TrayOptions options)
-    : bus_(G_DBUS_CONNECTION(g_object_ref(bus))), serial_(serial), options_(std::move(options)) {
-  XEmbedOptions xembed = xembedOptions(options_);
-  xembed.sayWaiting = false;
-  xembed.onTrayFound = [this] { takeXEmbed(); };
-  options_.messages(
+    : bus_(G_DBUS_CONNECTION(g_object_ref(bus))),
+      serial_(serial),
+      options_(std::move(options)),
+      notice_(std::make_shared<NoTrayNotice>(bus_, options_.desktop, options_.messages,
+                                             options_.noTrayGraceMs)) {
+  const std::string display = connection->displayName();
+  // Said at once; told in a notification too if neither kind of tray comes within the grace.
+  notice_->start(
       "sitting-timer: tray: waiting for a tray (no org.kde.StatusNotifierWatcher on the session "
       "bus, no system tray on display " +
-      connection->displayName() + ")");
+      display + ")");
+  XEmbedOptions xembed = xembedOptions(options_);
+  xembed.sayWaiting = false;
+  xembed.presence = [this, display](bool present) {
+    if (present) {
+      takeXEmbed();
+      notice_->trayAppeared();
+    } else if (tookXEmbed_) {
+      notice_->start("sitting-timer: tray: waiting for a tray (no system tray on display " +
+                     display + ")");
+    }
+  };
   xembed_ = std::make_unique<XEmbedStatusItem>(std::move(connection), std::move(xembed));
   forward(*xembed_);
   if (tookXEmbed_) {
@@ -180,8 +200,18 @@ void EitherTrayStatusItem::onWatcherAppeared(GDBusConnection*, const char*, cons
   auto& self = *static_cast<EitherTrayStatusItem*>(data);
   if (self.chosen_ || self.tookXEmbed_) return;
   self.xembed_.reset();
-  self.sni_ = std::make_unique<TrayStatusItem>(self.bus_, self.serial_, self.options_.clock,
-                                               self.options_.messages);
+  self.notice_->trayAppeared();
+  self.sni_ = std::make_unique<TrayStatusItem>(
+      self.bus_, self.serial_, self.options_.clock, self.options_.messages,
+      [notice = self.notice_](bool watcher) {
+        if (watcher) {
+          notice->trayAppeared();
+        } else {
+          notice->start(
+              "sitting-timer: tray: waiting for a tray (no org.kde.StatusNotifierWatcher on the "
+              "session bus)");
+        }
+      });
   self.chosen_ = self.sni_.get();
   self.forward(*self.sni_);
   if (self.hasTitle_) self.sni_->setAttributedTitle(self.title_);

@@ -9,6 +9,7 @@
 
 #include "platform/StatusBar.h"
 #include "platform/linux/Providers.h"
+#include "platform/linux/tray/NoTrayNotice.h"
 #include "platform/linux/tray/TrayStatusBar.h"
 #include "platform/linux/tray/XEmbedStatusItem.h"
 
@@ -61,6 +62,7 @@ class EitherTrayStatusItem final : public StatusItem {
   GDBusConnection* bus_;
   int serial_;
   TrayOptions options_;
+  std::shared_ptr<NoTrayNotice> notice_;  // one for both kinds: given once per run
   unsigned watchId_ = 0;
   std::unique_ptr<XEmbedStatusItem> xembed_;
   std::unique_ptr<TrayStatusItem> sni_;

@@ -88,6 +88,7 @@ void XEmbedStatusItem::adoptManager(xcb_window_t manager) {
   ++generation_;
   manager_ = manager;
   if (!manager_) {
+    if (options_.presence) options_.presence(false);
     if (options_.sayWaiting && !saidWaiting_) {
       saidWaiting_ = true;
       options_.messages("sitting-timer: xembed: waiting for a tray (no owner of " +
@@ -97,7 +98,7 @@ void XEmbedStatusItem::adoptManager(xcb_window_t manager) {
     }
     return;
   }
-  if (options_.onTrayFound) options_.onTrayFound();
+  if (options_.presence) options_.presence(true);
   xcb_connection_t* c = connection_->get();
   const XSetup& s = connection_->setup();
   // Its end is our cue to leave: the server would otherwise hand our window back to the root,

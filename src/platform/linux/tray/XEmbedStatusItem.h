@@ -37,8 +37,9 @@ namespace platform::linux_backend {
 struct XEmbedOptions {
   std::function<double()> clock;                   // monotonic seconds, for double-clicks
   std::function<void(std::string_view)> messages;  // one line for the user
-  // A tray manager was found (at start or later): the item docks there.
-  std::function<void()> onTrayFound;
+  // Whether a tray is there: true when one is found (at start or later; the item docks there),
+  // false when there is none (at start, or after one went).
+  std::function<void(bool present)> presence;
   // Say once that the item waits for a tray; off where the owner says it for both kinds.
   bool sayWaiting = true;
 };
