@@ -16,7 +16,8 @@ One private session: Xvfb, a session bus with no StatusNotifierWatcher on it, an
             5. a real double-click ends it with status 0.
           About 100 s, most of it the idle wait.
   i3bar   i3 with one bar, its tray on the primary output; the program starts once the tray is
-          there (--status-bar=tray finds it at start). Steps 1, 2 and 5; about 10 s.
+          there (--status-bar=tray finds it at start). Steps 1 and 2, then the menu under real
+          input: Escape closes it, "Quit" ends the program with status 0. About 10 s.
 
 The wall clock runs ten times fast (libfaketime), so the count leaves "<1" after 6 s. The count
 is read from the icon's pixels: the same face draws the same pixels.
@@ -224,8 +225,31 @@ class Session:
         if self.panel == "tint2":
             self.restart_and_blink(program)
 
-        # 5. A real double-click ends it.
         box = icon_box(self.screen, self.area(), self.background(), 5)
+        if self.panel == "i3bar":
+            # 5. The menu under real input: Escape closes it; "Quit" (Down, Down, Return) ends it.
+            def menu():
+                try:
+                    return self.x("xdotool", "search", "--onlyvisible", "--classname",
+                                  "sitting-timer-menu").strip()
+                except HarnessError:
+                    return ""
+
+            self.x("xdotool", "mousemove", *map(str, centre(box)), "click", "3")
+            wait_until(menu, 3, "the menu")
+            self.x("xdotool", "key", "Escape")
+            wait_until(lambda: not menu(), 3, "Escape to close the menu")
+            check(program.poll() is None, "Escape ended the program")
+            self.x("xdotool", "click", "3")
+            wait_until(menu, 3, "the menu again")
+            self.x("xdotool", "key", "Down", "Down", "Return")
+            wait_until(lambda: program.poll() is not None, 5, "'Quit' to end the program")
+            check(program.returncode == 0, f"'Quit' ended it with {program.returncode}")
+            d.processes.pop("program", None)
+            self.report("menu", "Escape closed it; 'Quit' ended the program with status 0")
+            return
+
+        # 5. A real double-click ends it.
         self.x("xdotool", "mousemove", *map(str, centre(box)), "click", "--repeat", "2",
                "--delay", "150", "1")
         wait_until(lambda: program.poll() is not None, 5, "the double-click to end the program")
