@@ -58,6 +58,10 @@ std::string noManager(const XConnection& connection) {
 XEmbedStatusBar::XEmbedStatusBar(std::unique_ptr<XConnection> connection, XEmbedOptions options)
     : connection_(std::move(connection)), options_(std::move(options)) {
   if (!options_.messages) options_.messages = toStandardError;
+  // The icon is drawn in the fonts the StatusNotifierItem's is; a broken setup is said once.
+  if (const std::string& problem = trayFontProblem(); !problem.empty()) {
+    options_.messages("sitting-timer: xembed: " + problem);
+  }
 }
 
 std::unique_ptr<StatusItem> XEmbedStatusBar::statusItemWithLength(double) {
