@@ -561,6 +561,26 @@ TEST_F(XEmbed, ATooltipWithTheWholeTitleAfterThePointerRestsAndNoneOnceItLeaves)
   EXPECT_EQ(item->tooltip(), 0u);
 }
 
+// The X server goes and comes back: the loss is said once, the display is connected again
+// within the retry interval, and the item docks in the tray there.
+TEST_F(XEmbed, ALostDisplayIsConnectedAgainAndTheItemDocksThere) {
+  ASSERT_NO_FATAL_FAILURE(makeTray(true));
+  ASSERT_NO_FATAL_FAILURE(makeItem());
+  item->setAttributedTitle(title("12 minutes"));
+  ASSERT_TRUE(spinUntil([&] { return docked(); }));
+  tray.reset();
+  server.reset();
+  ASSERT_TRUE(spinUntil([&] { return item->window() == 0; }));
+  const double lost = monotonic();
+  server = std::make_unique<Xvfb>();
+  ASSERT_NO_FATAL_FAILURE(makeTray(true));
+  ASSERT_TRUE(spinUntil([&] { return docked(); }, XEmbedStatusItem::kRetrySeconds + 5.0));
+  EXPECT_LE(monotonic() - lost, XEmbedStatusItem::kRetrySeconds + 3.0);
+  int said = 0;
+  for (const auto& m : messages) said += m.find("no connection to X display") != std::string::npos;
+  EXPECT_EQ(said, 1);
+}
+
 // Each title must come back at once, whatever the tray or the server does; a frame the server
 // has not taken holds back the next rather than piling up in the socket.
 TEST_F(XEmbed, AStalledTrayOrServerNeverHoldsATick) {
