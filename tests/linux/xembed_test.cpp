@@ -275,6 +275,16 @@ class Looker {
     xcb_send_event(c_, 0, w, XCB_EVENT_MASK_KEY_PRESS, reinterpret_cast<const char*>(&e));
     xcb_flush(c_);
   }
+  // Makes the key that gives `from` give `to` instead, as a layout switch would.
+  xcb_keycode_t remap(xcb_keysym_t from, xcb_keysym_t to) {
+    const xcb_keycode_t code = keycode(from);
+    auto* map = xcb_get_keyboard_mapping_reply(c_, xcb_get_keyboard_mapping(c_, code, 1), nullptr);
+    std::vector<xcb_keysym_t> syms(map->keysyms_per_keycode, to);
+    xcb_change_keyboard_mapping(c_, 1, code, map->keysyms_per_keycode, syms.data());
+    std::free(map);
+    std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+    return code;
+  }
   xcb_keycode_t keycode(xcb_keysym_t sym) {
     const xcb_setup_t* setup = xcb_get_setup(c_);
     auto* map = xcb_get_keyboard_mapping_reply(
@@ -518,6 +528,12 @@ TEST_F(XEmbed, ClicksDoubleClicksAndTheMenusTwoEntries) {
   ASSERT_NE(escape, 0);
   looker.key(item->menu()->window(), escape);
   ASSERT_TRUE(spinUntil(menuGone));
+  // After a change of layout, the key that now gives Escape.
+  const xcb_keycode_t moved = looker.remap('a', 0xff1b);
+  spinFor(0.1);
+  ASSERT_TRUE(openMenu());
+  looker.key(item->menu()->window(), moved);
+  ASSERT_TRUE(spinUntil(menuGone)) << "the menu reads the keyboard map of its start";
   // So does a press outside it.
   ASSERT_TRUE(openMenu());
   looker.button(item->menu()->window(), XCB_BUTTON_PRESS, 1, -30, -30);

@@ -36,6 +36,32 @@ bool nativeLittleEndian() {
   return first == 1;
 }
 
+// The keys the menu answers to, from a keyboard map that starts at keycode `first`: each
+// keycode by the first keysym it gives.
+std::vector<std::pair<xcb_keycode_t, MenuKey>> menuKeys(const xcb_get_keyboard_mapping_reply_t& map,
+                                                        xcb_keycode_t first) {
+  std::vector<std::pair<xcb_keycode_t, MenuKey>> keys;
+  const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(&map);
+  const int per = map.keysyms_per_keycode;
+  const int count = xcb_get_keyboard_mapping_keysyms_length(&map);
+  struct Known {
+    xcb_keysym_t sym;
+    MenuKey key;
+  };
+  static constexpr Known kKnown[] = {{0xff1b, MenuKey::escape},  // Escape
+                                     {0xff0d, MenuKey::enter},   // Return
+                                     {0xff8d, MenuKey::enter},   // KP_Enter
+                                     {0x0020, MenuKey::enter},   // space
+                                     {0xff52, MenuKey::up},      // Up
+                                     {0xff54, MenuKey::down}};   // Down
+  for (int i = 0; per > 0 && i < count; i += per) {
+    for (const Known& k : kKnown) {
+      if (syms[i] == k.sym) keys.emplace_back(static_cast<xcb_keycode_t>(first + i / per), k.key);
+    }
+  }
+  return keys;
+}
+
 // Everything that needs an answer before the item can draw, asked on the worker thread.
 void readSetup(XSetup& s) {
   xcb_connection_t* c = s.connection;
@@ -88,32 +114,7 @@ void readSetup(XSetup& s) {
   }
   if (Freed<xcb_get_keyboard_mapping_reply_t> map{
           xcb_get_keyboard_mapping_reply(c, keymap, nullptr)}) {
-    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(map.reply);
-    const int per = map->keysyms_per_keycode;
-    const int count = xcb_get_keyboard_mapping_keysyms_length(map.reply);
-    for (int i = 0; per > 0 && i < count; i += per) {
-      const auto code = static_cast<xcb_keycode_t>(setup->min_keycode + i / per);
-      MenuKey key = MenuKey::none;
-      switch (syms[i]) {
-        case 0xff1b:
-          key = MenuKey::escape;
-          break;      // Escape
-        case 0xff0d:  // Return
-        case 0xff8d:  // KP_Enter
-        case 0x0020:
-          key = MenuKey::enter;
-          break;  // space
-        case 0xff52:
-          key = MenuKey::up;
-          break;  // Up
-        case 0xff54:
-          key = MenuKey::down;
-          break;  // Down
-        default:
-          break;
-      }
-      if (key != MenuKey::none) s.keys.emplace_back(code, key);
-    }
+    s.keys = menuKeys(*map.reply, setup->min_keycode);
   }
   if (a.traySelection) {
     if (Freed<xcb_get_selection_owner_reply_t> owner{xcb_get_selection_owner_reply(
@@ -305,6 +306,20 @@ void XConnection::onReply(unsigned sequence, ReplyHandler done) {
   pending_.push_back({sequence, std::move(done)});
 }
 
+void XConnection::readKeys() {
+  // The keyboard's layout changed: the menu's keys are read again, without waiting.
+  xcb_connection_t* c = setup_.connection;
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  const auto cookie =
+      xcb_get_keyboard_mapping(c, setup->min_keycode, setup->max_keycode - setup->min_keycode + 1);
+  onReply(cookie.sequence, [this, c, first = setup->min_keycode](void* reply) {
+    if (reply && setup_.connection == c) {
+      setup_.keys = menuKeys(*static_cast<xcb_get_keyboard_mapping_reply_t*>(reply), first);
+    }
+  });
+  xcb_flush(c);
+}
+
 void XConnection::flush() {
   if (connected()) xcb_flush(setup_.connection);
 }
@@ -339,6 +354,10 @@ void XConnection::dispatch() {
     // Events first, then the replies they came with; reading replies may bring more events.
     while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
       progress = true;
+      if ((event->response_type & 0x7f) == XCB_MAPPING_NOTIFY &&
+          reinterpret_cast<xcb_mapping_notify_event_t*>(event)->request == XCB_MAPPING_KEYBOARD) {
+        readKeys();
+      }
       if (handlers_.event) handlers_.event(*event);
       std::free(event);
       if (!connected() || setup_.connection != c) break;

@@ -119,6 +119,7 @@ class XConnection {
   void take();
   void drop();
   void lose();
+  void readKeys();
 
   std::string display_;
   Handlers handlers_;
