@@ -5,7 +5,10 @@
 
 gnome:   mutter 43 (Wayland only, no Xwayland) under a private session bus. Its compositor has
          neither Wayland idle protocol, so `auto` must choose `gnome`, with WAYLAND_DISPLAY set
-         and without. Input through org.gnome.Mutter.RemoteDesktop.
+         and without. Input through org.gnome.Mutter.RemoteDesktop. Before the idle wait, 50 s
+         of pointer motion every half second, then the first 50 s without input: in both the
+         program must wake about once a tick (all threads, from /proc) and exchange no message
+         with mutter, since it reads from mutter's idle watches, not by asking.
 kde-x11: Xvfb and ksmserver under a private session bus. With DISPLAY set, so that the X
          server's own source is there too but comes later in order, `auto` must choose
          `freedesktop-screensaver`. Input with xdotool.
@@ -23,10 +26,14 @@ import subprocess
 import sys
 import time
 
-from idle_session import (IDLE_THRESHOLD, RETURN_GRACE, CheckFailed, PrivateSession,
-                          enter_namespace, host_path, need_gi, need_programs, now)
+from idle_session import (IDLE_THRESHOLD, RETURN_GRACE, BusMonitor, CheckFailed,
+                          PrivateSession, enter_namespace, host_path, need_gi, need_programs,
+                          now, unique_name_of, voluntary_switches, wakeups_between)
 
 WAYLAND_NAME = "wayland-idle-test"
+QUIET_SECONDS = 50.0
+# One wakeup a tick, with room for a stray one (the loop's timer slack, a thread's start).
+WAKEUPS_A_TICK = 1.2
 X_DISPLAY = ":7"
 
 
@@ -135,8 +142,20 @@ def run_gnome(session, program):
     expect_source(session, program, {}, "gnome", "without WAYLAND_DISPLAY")
     expect_source(session, program, {"WAYLAND_DISPLAY": WAYLAND_NAME}, "gnome",
                   "on mutter's Wayland display")
+    messages = BusMonitor(session)
     bar = session.run_item(program, {"WAYLAND_DISPLAY": WAYLAND_NAME})
     bar.wait_for_error_line("idle source gnome")
+    from gi.repository import GLib
+    mutter_name = call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                       "org.freedesktop.DBus", "GetNameOwner",
+                       GLib.Variant("(s)", (monitor[0],)), reply_type="(s)")[0]
+    program_name = None
+    deadline = now() + 5
+    while program_name is None and now() < deadline:
+        program_name = unique_name_of(bus, bar.proc.pid)
+        time.sleep(0.1)
+    if program_name is None:
+        raise CheckFailed("the program's connection is not on the bus")
 
     desktop = "org.gnome.Mutter.RemoteDesktop"
     remote = []
@@ -152,7 +171,43 @@ def run_gnome(session, program):
         call(bus, desktop, remote[0], desktop + ".Session", "NotifyPointerMotionRelative",
              GLib.Variant("(dd)", (12.0, 8.0)))
 
+    def quiet(what, start, end):
+        """Wakeups and messages with mutter from `start` to `end`, measured as they pass."""
+        time.sleep(max(0.0, start - now()))
+        switches = voluntary_switches(bar.proc.pid)
+        while now() < end:
+            what()
+        span = now() - start
+        woke = wakeups_between(switches, voluntary_switches(bar.proc.pid))
+        return span, woke, messages.between({program_name}, {mutter_name, monitor[0]}, start,
+                                            now())
+
+    def check_quiet(label, span, woke, messages):
+        print(f"{label}: {woke} wakeups in {span:.1f} s ({woke / span:.2f} a second, all "
+              f"threads), {len(messages)} messages with mutter"
+              + (f": {[m[1] + ' ' + m[4] for m in messages[:6]]}" if messages else ""))
+        if woke > span * WAKEUPS_A_TICK:
+            raise CheckFailed(f"{label}: {woke / span:.2f} wakeups a second, more than "
+                              f"{WAKEUPS_A_TICK} a tick")
+        if messages:
+            raise CheckFailed(f"{label}: {len(messages)} messages with mutter")
+
     try:
+        # The user works: pointer motion every half second. Started after the program's first
+        # seconds, in which it adds its idle watch.
+        inject()
+        start = now() + 2.0
+
+        def move():
+            inject()
+            time.sleep(0.5)
+
+        check_quiet("working", *quiet(move, start, start + QUIET_SECONDS))
+        # Then no input: the first 50 s, before the idle watch fires at 60 s.
+        last_input = now()
+        check_quiet("idle, before blinking",
+                    *quiet(lambda: time.sleep(0.2), last_input + 2.0,
+                           last_input + 2.0 + QUIET_SECONDS))
         blink_and_return(session, bar, idle_ms, inject)
     finally:
         session.last_bar = bar

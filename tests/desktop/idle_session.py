@@ -195,6 +195,78 @@ class CheckFailed(Exception):
     pass
 
 
+def voluntary_switches(pid):
+    """Voluntary context switches of each thread of `pid`, by thread id: each is one sleep
+    that ended, so their growth is the process's wakeups."""
+    counts = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/status") as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches:"):
+                        counts[tid] = int(line.split()[1])
+        except (FileNotFoundError, ProcessLookupError):
+            pass  # a thread that ended meanwhile
+    return counts
+
+
+def wakeups_between(before, after):
+    """The wakeups of all threads between two `voluntary_switches` readings; a thread that
+    ended in between (GLib's pool threads do) keeps what it had, a new one counts in full."""
+    return sum(n - before.get(tid, 0) for tid, n in after.items())
+
+
+def unique_name_of(connection, pid):
+    """The unique bus name of the connection that process `pid` holds, or None."""
+    from gi.repository import GLib
+    bus = ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus")
+    names = connection.call_sync(*bus, "ListNames", None, GLib.VariantType("(as)"), 0, 5000,
+                                 None).unpack()[0]
+    for name in names:
+        if not name.startswith(":"):
+            continue
+        try:
+            owner = connection.call_sync(*bus, "GetConnectionUnixProcessID",
+                                         GLib.Variant("(s)", (name,)), GLib.VariantType("(u)"),
+                                         0, 5000, None).unpack()[0]
+        except GLib.Error:
+            continue
+        if owner == pid:
+            return name
+    return None
+
+
+class BusMonitor:
+    """dbus-monitor on a private bus: every message, stamped with the monotonic clock when
+    read, as (time, type, sender, destination, member)."""
+
+    def __init__(self, session):
+        self.messages = []
+        self.lock = threading.Lock()
+        self.proc = session.start("dbus-monitor", ["dbus-monitor", "--address",
+                                                   session.bus_address, "--profile"],
+                                  stdout=subprocess.PIPE)
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            fields = raw.decode("utf-8", "replace").split()
+            if not fields or fields[0].startswith("#") or len(fields) < 5:
+                continue
+            # type, time, serial, sender, destination, [path, interface, member]
+            member = fields[7] if len(fields) > 7 else ""
+            with self.lock:
+                self.messages.append((now(), fields[0], fields[3], fields[4], member))
+
+    def between(self, a, b, start, end):
+        """The messages between `a` and `b` (each a set of names: a unique name and the
+        well-known names it owns, which calls are addressed to), either way, from `start` to
+        `end`."""
+        with self.lock:
+            return [m for m in self.messages if start <= m[0] < end
+                    and ((m[2] in a and m[3] in b) or (m[2] in b and m[3] in a))]
+
+
 class Frame:
     """One status line: whether the title was drawn hidden (blank with a min_width)."""
 

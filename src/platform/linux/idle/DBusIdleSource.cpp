@@ -16,6 +16,7 @@ const DBusIdleMethod kGnomeIdleMonitor = {
     "org.gnome.Mutter.IdleMonitor",
     "GetIdletime",
     "(t)",
+    true,
 };
 
 // KDE registers the interface on both paths; other desktops have used either one.
@@ -25,6 +26,7 @@ const DBusIdleMethod kFreedesktopScreenSaver = {
     "org.freedesktop.ScreenSaver",
     "GetSessionIdleTime",
     "(u)",
+    false,
 };
 
 namespace {
@@ -101,7 +103,7 @@ class StartContext {
   // back in time (a bus that stopped in the middle of the handshake); the operation is then
   // left to finish on its own.
   template <class Start>
-  GAsyncResult* await(Start start) {
+  GAsyncResult* await(Start start, double cancelledGrace = 0.5) {
     struct Wait {
       GAsyncResult* result = nullptr;
       bool abandoned = false;
@@ -119,7 +121,7 @@ class StartContext {
     start(cancellable, done, wait);
     if (!runUntil(wait->result, deadline_)) {
       g_cancellable_cancel(cancellable);
-      runUntil(wait->result, g_get_monotonic_time() + 500'000);
+      runUntil(wait->result, g_get_monotonic_time() + static_cast<gint64>(cancelledGrace * 1e6));
     }
     g_object_unref(cancellable);
     GAsyncResult* result = wait->result;
@@ -177,9 +179,11 @@ std::optional<std::string> sessionBusAddress() {
 // the operation cancelled; its callback, which GLib always calls, then only frees this.
 struct DBusIdleSource::Pending {
   DBusIdleSource* owner;
+  WatchKind kind;  // of a watch being added
   GCancellable* cancellable = g_cancellable_new();
 
-  explicit Pending(DBusIdleSource* owner) : owner(owner) {}
+  explicit Pending(DBusIdleSource* owner, WatchKind kind = WatchKind::idle)
+      : owner(owner), kind(kind) {}
   ~Pending() { g_object_unref(cancellable); }
   Pending(const Pending&) = delete;
   Pending& operator=(const Pending&) = delete;
@@ -198,6 +202,14 @@ struct DBusIdleSource::Pending {
     if (pending->owner) pending->owner->replied(reply);
     if (reply) g_variant_unref(reply);
     g_clear_error(&error);
+    delete pending;
+  }
+
+  static void onWatchAdded(GObject* object, GAsyncResult* result, gpointer data) {
+    auto* pending = static_cast<Pending*>(data);
+    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(object), result, nullptr);
+    if (pending->owner) pending->owner->watchAdded(pending->kind, reply);
+    if (reply) g_variant_unref(reply);
     delete pending;
   }
 
@@ -258,7 +270,7 @@ std::unique_ptr<DBusIdleSource> DBusIdleSource::connect(const DBusIdleMethod& me
     if (reply) {
       source->path_ = path;
       source->query_.asked(askedAt);
-      source->query_.answered(millisecondsOf(reply));
+      source->query_.answered(millisecondsOf(reply), source->clock_());
       g_variant_unref(reply);
       return source;
     }
@@ -279,6 +291,7 @@ DBusIdleSource::DBusIdleSource(const DBusIdleMethod& method, std::string address
       startContext_(g_main_context_new()) {}
 
 DBusIdleSource::~DBusIdleSource() {
+  removeWatches(true);
   Pending::abandon(connecting_);
   dropConnection();
   g_main_context_unref(startContext_);
@@ -286,16 +299,40 @@ DBusIdleSource::~DBusIdleSource() {
 
 void DBusIdleSource::dropConnection() {
   Pending::abandon(call_);
+  forgetWatches();
+  owner_.clear();
+  if (firedSubscription_) g_dbus_connection_signal_unsubscribe(connection_, firedSubscription_);
+  firedSubscription_ = 0;
+  if (nameWatch_) g_bus_unwatch_name(nameWatch_);
+  nameWatch_ = 0;
   if (connection_) g_object_unref(connection_);
   connection_ = nullptr;
   // The first connection was made on the start-up context, where GDBus also announces its
-  // end; nothing else runs that context, so its last events are let through here, or they
-  // would keep the connection alive for good.
+  // end, and the answers to calls come there; nothing else runs that context, so its last
+  // events are let through here, or they would keep the connection and the calls' records
+  // alive for good.
+  collect();
+}
+
+void DBusIdleSource::collect() {
   while (g_main_context_iteration(startContext_, FALSE)) {
   }
 }
 
+bool DBusIdleSource::waiting() {
+  collect();
+  return call_ || addingWatch_ || connecting_;
+}
+
+void DBusIdleSource::forgetWatches() {
+  Pending::abandon(addingWatch_);
+  idleWatch_ = 0;
+  activeWatch_ = 0;
+  idle_.restart();
+}
+
 IdleLookup DBusIdleSource::lookUp(double now) {
+  collect();
   if (connection_ && g_dbus_connection_is_closed(connection_)) {
     dropConnection();
     query_.failed(now);
@@ -306,6 +343,14 @@ IdleLookup DBusIdleSource::lookUp(double now) {
     if (now >= reconnectAt_) reconnect(now);
     return IdleLookup::unavailable();
   }
+  if (method_.watches && !nameWatch_) watchService();
+  if (addingWatch_ && now - addingSince_ > query_.timing().giveUpSeconds) {
+    // A service that takes this long to make a watch may never tell of it firing either.
+    const WatchKind kind = addingWatch_->kind;
+    Pending::abandon(addingWatch_);
+    watchAdded(kind, nullptr);
+  }
+  if (watching()) return IdleLookup::nanoseconds(idle_.nanoseconds(now));
   if (query_.overdue(now)) {
     Pending::abandon(call_);
     query_.gaveUp();
@@ -315,21 +360,30 @@ IdleLookup DBusIdleSource::lookUp(double now) {
   return IdleLookup::unavailable();
 }
 
+void DBusIdleSource::call(const char* member, GVariant* parameters, const char* replyType,
+                          Pending* pending) {
+  // The answer waits on the source's own context until a lookup collects it: the reply wakes
+  // GDBus's thread, not the program's. No time-out of GDBus's own: a question is given up on
+  // the source's clock, at a lookup.
+  g_main_context_push_thread_default(startContext_);
+  g_dbus_connection_call(connection_, method_.busName, path_, method_.interface, member, parameters,
+                         G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NO_AUTO_START, G_MAXINT,
+                         pending->cancellable,
+                         pending == call_ ? &Pending::onReply : &Pending::onWatchAdded, pending);
+  g_main_context_pop_thread_default(startContext_);
+}
+
 void DBusIdleSource::ask(double now) {
   call_ = new Pending(this);
   ++calls_;
   query_.asked(now);
-  // No time-out of GDBus's own: the question is given up on the source's clock, at a lookup.
-  g_dbus_connection_call(connection_, method_.busName, path_, method_.interface, method_.method,
-                         nullptr, G_VARIANT_TYPE(method_.replyType),
-                         G_DBUS_CALL_FLAGS_NO_AUTO_START, G_MAXINT, call_->cancellable,
-                         &Pending::onReply, call_);
+  call(method_.method, nullptr, method_.replyType, call_);
 }
 
 void DBusIdleSource::replied(GVariant* reply) {
   call_ = nullptr;
   if (reply) {
-    query_.answered(millisecondsOf(reply));
+    query_.answered(millisecondsOf(reply), clock_());
   } else {
     // The name vanished, the service refused, or the bus went away (seen at the next lookup).
     query_.failed(clock_());
@@ -352,6 +406,135 @@ void DBusIdleSource::reconnected(GDBusConnection* connection) {
   // and stays closed once closed.
   g_dbus_connection_set_exit_on_close(connection, FALSE);
   connection_ = connection;
+}
+
+void DBusIdleSource::watchService() {
+  // Both on the loop's own context: a fired watch is acted on when it comes, so that the
+  // reading passes the away threshold at the same tick as the idle time does. The sender is
+  // checked against the name's owner, not left to GDBus, which matches a well-known sender
+  // name differently from one GLib version to the next.
+  firedSubscription_ = g_dbus_connection_signal_subscribe(
+      connection_, nullptr, method_.interface, "WatchFired", path_, nullptr,
+      G_DBUS_SIGNAL_FLAGS_NONE,
+      [](GDBusConnection*, const gchar* sender, const gchar*, const gchar*, const gchar*,
+         GVariant* parameters, gpointer self) {
+        if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(u)"))) return;
+        guint32 id = 0;
+        g_variant_get(parameters, "(u)", &id);
+        static_cast<DBusIdleSource*>(self)->watchFired(sender, id);
+      },
+      this, nullptr);
+  nameWatch_ = g_bus_watch_name_on_connection(
+      connection_, method_.busName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+      [](GDBusConnection*, const gchar*, const gchar* owner, gpointer self) {
+        static_cast<DBusIdleSource*>(self)->serviceAppeared(owner);
+      },
+      [](GDBusConnection*, const gchar*, gpointer self) {
+        static_cast<DBusIdleSource*>(self)->serviceVanished();
+      },
+      this, nullptr);
+}
+
+void DBusIdleSource::serviceAppeared(const char* owner) {
+  if (owner_ == owner) return;
+  // A new owner knows nothing of the watches of the one before.
+  owner_ = owner;
+  forgetWatches();
+  addWatch(WatchKind::idle);
+}
+
+void DBusIdleSource::serviceVanished() {
+  // Its watches went with it; until it is back, polling finds no one and says so once.
+  owner_.clear();
+  forgetWatches();
+}
+
+void DBusIdleSource::addWatch(WatchKind kind) {
+  if (!connection_ || addingWatch_) return;
+  addingWatch_ = new Pending(this, kind);
+  addingSince_ = clock_();
+  ++watchCalls_;
+  if (kind == WatchKind::idle) {
+    const auto ms = static_cast<guint64>(kIdleWatchSeconds * 1000.0);
+    call("AddIdleWatch", g_variant_new("(t)", ms), "(u)", addingWatch_);
+  } else {
+    call("AddUserActiveWatch", nullptr, "(u)", addingWatch_);
+  }
+}
+
+void DBusIdleSource::watchAdded(WatchKind kind, GVariant* reply) {
+  addingWatch_ = nullptr;
+  guint32 id = 0;
+  if (reply) g_variant_get(reply, "(u)", &id);
+  if (id == 0) {
+    // No such method, a refusal, or the service going (which its name's watcher tells too):
+    // this owner is polled from now on, as a service without watches is.
+    removeWatches(false);
+    idleWatch_ = activeWatch_ = 0;
+    idle_.restart();
+    return;
+  }
+  if (kind == WatchKind::idle) {
+    idleWatch_ = id;
+    idle_.restart();
+    // Readings come from the watches now; a question still in flight is moot, and an answer
+    // from before would be taken up again, stale, should the service go.
+    Pending::abandon(call_);
+    query_.forget();
+  } else {
+    activeWatch_ = id;
+  }
+}
+
+void DBusIdleSource::watchFired(const char* sender, std::uint32_t id) {
+  if (owner_.empty() || g_strcmp0(sender, owner_.c_str()) != 0) {
+    ++strangeFires_;
+    return;
+  }
+  // The reply that made the watch came before this signal; it may still wait to be collected.
+  collect();
+  if (id != 0 && id == idleWatch_) {
+    idle_.idled(clock_());
+    // Asked for only now, so that a user at work causes no signal at all.
+    if (!activeWatch_) addWatch(WatchKind::active);
+  } else if (id != 0 && id == activeWatch_) {
+    // The service drops a user-active watch once it has fired.
+    activeWatch_ = 0;
+    idle_.resumed();
+  } else {
+    // A watch of an earlier owner or connection, or one that was never ours.
+    ++strangeFires_;
+  }
+}
+
+void DBusIdleSource::removeWatches(bool flush) {
+  if (!connection_ || g_dbus_connection_is_closed(connection_) || owner_.empty()) return;
+  bool sent = false;
+  for (const std::uint32_t id : {idleWatch_, activeWatch_}) {
+    if (id == 0) continue;
+    GDBusMessage* message =
+        g_dbus_message_new_method_call(owner_.c_str(), path_, method_.interface, "RemoveWatch");
+    g_dbus_message_set_body(message, g_variant_new("(u)", id));
+    g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+    g_dbus_connection_send_message(connection_, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
+                                   nullptr);
+    g_object_unref(message);
+    ++watchCalls_;
+    sent = true;
+  }
+  if (!sent || !flush) return;
+  // At the end: the service would drop the watches once this connection closes, but the end of
+  // a source is not always the end of the program. GDBus writes on a thread of its own; a
+  // short wait for it to have written, never for an answer.
+  constexpr double kFlushSeconds = 0.1;
+  StartContext wait(startContext_, kFlushSeconds);
+  if (GAsyncResult* flushed =
+          wait.await([&](GCancellable* c, GAsyncReadyCallback done,
+                         void* d) { g_dbus_connection_flush(connection_, c, done, d); },
+                     kFlushSeconds)) {
+    g_dbus_connection_flush_finish(connection_, flushed, nullptr);
+    g_object_unref(flushed);
+  }
 }
 
 std::string probeSessionBus(const LinuxContext&) {
