@@ -44,6 +44,16 @@ const P kTable[] = {
     {"later", "", probeOk, connectOk},
 };
 
+TEST(ChooseProvider, AProviderByNameOnlyIsPassedByAutoAndTakenWhenNamed) {
+  Context c;
+  const P table[] = {{"special", "", probeOk, connectOk, true}, kTable[1], kTable[2]};
+  auto choice = platform::choose<Part, Context>(table, "auto", c);
+  EXPECT_EQ(choice.id, "works");
+  EXPECT_EQ(choice.failures, "broken: server lacks it");
+  auto named = platform::choose<Part, Context>(table, "special", c);
+  EXPECT_EQ(named.id, "special");
+}
+
 TEST(ChooseProvider, AutoTakesTheFirstThatWorksAndNeverConnectsWhatFailedItsProbe) {
   Context c;
   auto choice = platform::choose<Part, Context>(kTable, "auto", c);

@@ -7,7 +7,7 @@ _sitting_timer() {
 
     case $prev in
         --status-bar)
-            COMPREPLY=($(compgen -W 'auto terminal i3bar tray' -- "$cur"))
+            COMPREPLY=($(compgen -W 'auto terminal i3bar tray xembed' -- "$cur"))
             return
             ;;
         --idle-source)

@@ -7,7 +7,8 @@ complete -c sitting-timer -l status-bar -x -d 'Where to draw the item' -a '
     auto\t"The first that works here (the default)"
     terminal\t"One line in the terminal on standard output"
     i3bar\t"The i3bar protocol on standard output (i3bar, swaybar)"
-    tray\t"The desktop\'s tray (StatusNotifierItem)"'
+    tray\t"The desktop\'s tray: StatusNotifierItem, else XEmbed"
+    xembed\t"An XEmbed tray only (tint2, i3bar, stalonetray)"'
 
 complete -c sitting-timer -l idle-source -x -d 'Where to read the idle time from' -a '
     auto\t"The first that works here (the default)"

@@ -23,6 +23,9 @@ struct Provider {
   // Talks to its server and builds the part, within a short timeout. Null, with `whyNot` set,
   // when the server is not there or lacks what it needs.
   std::unique_ptr<Part> (*connect)(Context& context, std::string& whyNot);
+
+  // Only when named: auto passes it by (another provider already tries what it does).
+  bool byNameOnly = false;
 };
 
 template <class Part>
@@ -33,15 +36,15 @@ struct Choice {
   std::string failures;
 };
 
-// `wanted` is "auto" (each provider in table order, the first that works) or one provider's
-// id. An unknown id is a failure of its own.
+// `wanted` is "auto" (each provider in table order but those by name only, the first that
+// works) or one provider's id. An unknown id is a failure of its own.
 template <class Part, class Context>
 Choice<Part> choose(std::span<const Provider<Part, Context>> table, std::string_view wanted,
                     Context& context) {
   Choice<Part> choice;
   bool known = false;
   for (const auto& provider : table) {
-    if (wanted != "auto" && wanted != provider.id) continue;
+    if (wanted == "auto" ? provider.byNameOnly : wanted != provider.id) continue;
     known = true;
     std::string whyNot = provider.probe(context);
     if (whyNot.empty()) {

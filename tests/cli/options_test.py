@@ -18,7 +18,7 @@ import time
 PROGRAM = sys.argv[1]
 BARE_ENV = {"PATH": "/usr/bin:/bin", "HOME": "/nonexistent", "XDG_RUNTIME_DIR": "/nonexistent"}
 IDLE_IDS = ["ext-idle-notify", "kde-idle", "gnome", "freedesktop-screensaver", "x11"]
-BAR_IDS = ["terminal", "i3bar", "tray"]
+BAR_IDS = ["terminal", "i3bar", "tray"]  # auto's; xembed only by name
 failures = []
 
 
@@ -48,7 +48,7 @@ def stop(proc):
 # --help and --version succeed and say what they should.
 r = run(["--help"])
 check("--help exits 0", r.returncode == 0, r.returncode)
-for ident in IDLE_IDS + BAR_IDS + ["--status-bar", "--idle-source", "--verbose", "--version"]:
+for ident in IDLE_IDS + BAR_IDS + ["xembed", "--status-bar", "--idle-source", "--verbose", "--version"]:
     check(f"--help lists {ident}", ident in r.stdout, r.stdout)
 r = run(["--version"])
 check("--version", r.returncode == 0 and r.stdout.startswith("sitting-timer "), r.stdout)
@@ -76,6 +76,7 @@ for args, says in [
     (["--status-bar=i3bar", "--idle-source=freedesktop-screensaver"],
      "idle source freedesktop-screensaver: "),
     (["--status-bar=tray"], "status bar tray: "),
+    (["--status-bar=xembed"], "status bar xembed: DISPLAY is not set"),
 ]:
     r = run(args)
     first = r.stderr.splitlines()[0] if r.stderr else ""
@@ -88,6 +89,7 @@ r = run([], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
 check("no bar exits 2", r.returncode == 2, r.returncode)
 check("no bar names all three",
       all(f"{b}: " in r.stderr for b in BAR_IDS) and len(r.stderr.splitlines()) == 1, r.stderr)
+check("auto does not try xembed on its own", "xembed: " not in r.stderr, r.stderr)
 
 # auto with no idle source: the item runs, says once what was tried, and ends 0 on SIGTERM.
 proc = start_on_pipes(["--verbose"])

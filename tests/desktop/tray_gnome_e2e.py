@@ -7,6 +7,9 @@ gnome-shell runs headless on Wayland as an unprivileged user (nobody), under a p
 bus and a throw-away system bus, with --unsafe-mode so that org.gnome.Shell.Eval can read the
 panel. The program runs as that user under libfaketime at x60 for the wall clock. Checked:
 
+  0. started before the extension is on, the program says in one notification, shown by the
+     shell after about 5 s, that there is no tray and how to get one; turning the extension
+     on then shows the item and withdraws the notification;
   1. the extension shows the item with the label "Time Sitting: ..." beside its icon;
   2. the label follows the count;
   3. "Restart" in the item's menu restarts the count, "Quit" ends the program with status 0.
@@ -66,11 +69,21 @@ def choose(desktop, entry):
                       interval=0.3)
 
 
+# What the shell's message tray holds: [title, body] of each notification.
+NOTIFICATIONS = ("JSON.stringify(Main.messageTray.getSources().flatMap(s => s.notifications)"
+                 ".map(n => [n.title, n.bannerBodyText]))")
+
+
+def notifications(desktop):
+    import json
+    return [tuple(n) for n in json.loads(desktop.eval_js(NOTIFICATIONS) or "[]")]
+
+
 def scenario(desktop, program, screenshot, report):
     desktop.start_bus()
     started = now()
-    desktop.start_gnome_shell()
-    report("gnome-shell", f"up with the AppIndicator extension in {now() - started:.1f} s")
+    desktop.start_gnome_shell(appindicator=False)
+    report("gnome-shell", f"up without the AppIndicator extension in {now() - started:.1f} s")
     recorder = SignalRecorder(desktop.bus_address)
     try:
         run(desktop, program, screenshot, report, recorder)
@@ -78,9 +91,33 @@ def scenario(desktop, program, screenshot, report):
         recorder.stop()
 
 
+def no_tray_notice(desktop, process, report):
+    """The default GNOME: no extension, so no tray. The user is told once, then turns it on."""
+    started = now()
+    shown = wait_until(lambda: [n for n in notifications(desktop)
+                                if n[0] == "No tray to show Sitting Timer in"], 20,
+                       "the notification that there is no tray", interval=0.3)
+    check(len(shown) == 1, f"one notification, not {shown}")
+    check("AppIndicator extension" in shown[0][1], f"GNOME's advice, not {shown[0][1]!r}")
+    report("no tray notice", f"shown by the shell {now() - started:.1f} s after start")
+    time.sleep(1)
+    check(len([n for n in notifications(desktop) if n == shown[0]]) == 1, "told more than once")
+    check(process.poll() is None, "the program ended without a tray")
+
+    desktop.enable_appindicator()
+    turned_on = now()
+    label = wait_until(lambda: minutes(shell_label(desktop)) is not None and shell_label(desktop),
+                       30, "the item once the extension is on")
+    wait_until(lambda: shown[0] not in notifications(desktop), 10,
+               "the notification to be withdrawn")
+    report("extension turned on", f"{label!r} shown {now() - turned_on:.1f} s later, "
+           "the notification withdrawn")
+
+
 def run(desktop, program, screenshot, report, recorder):
     started = now()
     process = desktop.start_program(program, fake_rate=60)
+    no_tray_notice(desktop, process, report)
     first = wait_until(lambda: minutes(shell_label(desktop)) is not None and shell_label(desktop),
                        30, "the label 'Time Sitting: ...' in the panel")
     report("label shown", f"{first!r}, {now() - started:.1f} s after start")

@@ -69,6 +69,31 @@ BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Config
 
 APPINDICATOR = "ubuntu-appindicators@ubuntu.com"
 
+# tint2 with only its system tray (an XEmbed tray, no StatusNotifierItem), along the top, on an
+# opaque background of TINT2_COLOUR.
+TINT2_COLOUR = (0x20, 0x40, 0x60)
+TINT2RC = """\
+rounded = 0
+border_width = 0
+background_color = #204060 100
+border_color = #000000 0
+
+panel_items = S
+panel_size = 100% 30
+panel_margin = 0 0
+panel_padding = 4 2 4
+panel_background_id = 1
+panel_position = top left horizontal
+panel_layer = top
+wm_menu = 0
+
+systray_padding = 0 4 4
+systray_background_id = 0
+systray_sort = ascending
+systray_icon_size = 0
+systray_monitor = 1
+"""
+
 
 class HarnessError(Exception):
     pass
@@ -302,6 +327,25 @@ class Desktop:
         wait_until(lambda: self.has_owner(WATCHER), timeout,
                    f"xfce4-panel's watcher ({self.log_tail('panel')})")
 
+    def start_tint2(self, timeout=15):
+        """tint2 under openbox (it draws nothing without a window manager); returns once its
+        tray owns the selection."""
+        if "openbox" not in self.processes:
+            self.spawn("openbox", ["openbox", "--sm-disable"])
+            time.sleep(0.5)
+        path = self.path("tint2rc")
+        with open(path, "w") as f:
+            f.write(TINT2RC)
+        log_size = os.path.getsize(self.log("tint2")) if os.path.exists(self.log("tint2")) else 0
+
+        def started():
+            with open(self.log("tint2"), errors="replace") as f:
+                f.seek(log_size)
+                return "systray started" in f.read()
+
+        self.spawn("tint2", ["tint2", "-c", path])
+        wait_until(started, timeout, f"tint2's tray ({self.log_tail('tint2')})")
+
     def kill_panel(self):
         self.stop("panel", sig=signal.SIGKILL)
         wait_until(lambda: not self.has_owner(WATCHER), 10, "the watcher to go")
@@ -310,7 +354,7 @@ class Desktop:
     # GNOME Shell 43, headless, with the AppIndicator extension: the watcher and a host that
     # shows the label. Runs as an unprivileged user; --unsafe-mode lets Eval read the panel.
 
-    def start_gnome_shell(self, timeout=60):
+    def start_gnome_shell(self, timeout=60, appindicator=True):
         self.start_bus("system")
         self.env.update(XDG_SESSION_TYPE="wayland", XDG_CURRENT_DESKTOP="GNOME",
                         GSETTINGS_BACKEND="memory")
@@ -325,6 +369,11 @@ class Desktop:
             except GLib.Error:
                 return False
         wait_until(started, timeout, "gnome-shell to finish starting", interval=0.2)
+        if appindicator:
+            self.enable_appindicator(timeout)
+
+    def enable_appindicator(self, timeout=60):
+        """Turns the extension on, as the user does in the Extensions app."""
         self.eval_js(f"Main.extensionManager.enableExtension('{APPINDICATOR}')")
         wait_until(lambda: self.has_owner(WATCHER), timeout,
                    f"the AppIndicator extension's watcher ({self.log_tail('gnome-shell')})")

@@ -2,8 +2,12 @@
 // badge that keeps black text readable on dark panels, and hidden frames that keep their size.
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 #include "Titles.h"
 #include "platform/linux/tray/TrayIcon.h"
@@ -142,6 +146,68 @@ TEST(TrayIcon, BlankLabelIsSpacesAsWideAsTheTitle) {
     const double want = textWidth(text), got = textWidth(blank);
     EXPECT_NEAR(got, want, want * 0.04);
   }
+}
+
+// Each way a fontconfig setup goes wrong gets the fonts from fontconfig's default places and
+// one sentence naming what went wrong; the machine's own setup is taken as it is.
+TEST(TrayFonts, ABrokenSetupFallsBackToTheDefaultPlacesAndSaysWhy) {
+  char dir[] = "/tmp/tray-fonts-XXXXXX";
+  ASSERT_TRUE(mkdtemp(dir));
+  const std::string base = dir;
+  const auto write = [](const std::string& path, const char* text) {
+    ASSERT_TRUE(g_file_set_contents(path.c_str(), text, -1, nullptr)) << path;
+  };
+  write(base + "/open.conf", "<fontconfig><dir>");
+  write(base + "/garbage.conf", "not xml at all");
+  write(base + "/empty.conf", "");
+  write(base + "/nofonts.conf", "<fontconfig><dir>/nonexistent-fonts</dir></fontconfig>");
+  write(base + "/notadir.conf", "<fontconfig><dir>/etc/passwd</dir></fontconfig>");
+  // Reading a FIFO would wait for a writer that never comes.
+  ASSERT_EQ(mkfifo((base + "/fifo.conf").c_str(), 0600), 0);
+  const char* old = g_getenv("FONTCONFIG_FILE");
+  const std::string saved = old ? old : "";
+
+  struct Case {
+    std::string file, says;
+  };
+  const Case cases[] = {{base + "/missing.conf", "no fontconfig setup"},
+                        {"missing-relative.conf", "no fontconfig setup"},
+                        {base + "/open.conf", "broken"},
+                        {base + "/garbage.conf", "broken"},
+                        {base + "/empty.conf", "broken"},
+                        {base + "/nofonts.conf", "finds no fonts"},
+                        {base + "/notadir.conf", "finds no fonts"},
+                        {base + "/fifo.conf", "not a file"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    g_setenv("FONTCONFIG_FILE", c.file.c_str(), TRUE);
+    const TrayFontChoice choice = chooseTrayFonts();
+    EXPECT_NE(choice.problem.find(c.says), std::string::npos) << choice.problem;
+    EXPECT_NE(choice.problem.find(c.file), std::string::npos) << choice.problem;
+    EXPECT_EQ(choice.problem.find('\n'), std::string::npos) << "one line";
+    EXPECT_TRUE(choice.rules.empty()) << "the broken setup's rules kept: " << choice.rules;
+    // This machine has fonts in the default places (the tray's tests need them).
+    EXPECT_FALSE(choice.files.empty());
+    EXPECT_NE(choice.problem.find("default places"), std::string::npos) << choice.problem;
+  }
+
+  g_unsetenv("FONTCONFIG_FILE");
+  const TrayFontChoice desktop = chooseTrayFonts();
+  EXPECT_EQ(desktop.problem, "");
+  EXPECT_FALSE(desktop.rules.empty());
+  EXPECT_FALSE(desktop.files.empty());
+  g_setenv("FONTCONFIG_FILE", "", TRUE);  // set but empty: no name, the same setup
+  EXPECT_EQ(chooseTrayFonts().rules, desktop.rules);
+
+  if (old) {
+    g_setenv("FONTCONFIG_FILE", saved.c_str(), TRUE);
+  } else {
+    g_unsetenv("FONTCONFIG_FILE");
+  }
+  for (const char* name : {"open", "garbage", "empty", "nofonts", "notadir", "fifo"}) {
+    std::remove((base + "/" + name + ".conf").c_str());
+  }
+  rmdir(dir);
 }
 
 }  // namespace

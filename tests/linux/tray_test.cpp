@@ -10,9 +10,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,10 +48,24 @@ void spinFor(double seconds) {
   spinUntil([] { return false; }, seconds);
 }
 
-// A session bus of the test's own; killed with the fixture.
+// A session bus of the test's own; killed with the fixture. It starts no service on demand:
+// the machine's notification servers (GNOME's, Plasma's) are not the test's to start.
 class PrivateBus {
  public:
   PrivateBus() {
+    char config[] = "/tmp/tray-test-bus-XXXXXX";
+    const int file = mkstemp(config);
+    if (file < 0) return;
+    config_ = config;
+    const std::string rules =
+        "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+        "<auth>EXTERNAL</auth><policy context='default'>"
+        "<allow send_destination='*' eavesdrop='true'/><allow eavesdrop='true'/>"
+        "<allow own='*'/></policy></busconfig>";
+    const bool written = write(file, rules.data(), rules.size()) == ssize_t(rules.size());
+    close(file);
+    if (!written) return;
+    const std::string configOption = "--config-file=" + config_;
     int out[2];
     if (pipe(out) != 0) return;
     pid_ = fork();
@@ -59,7 +77,7 @@ class PrivateBus {
       dup2(out[1], STDOUT_FILENO);
       close(out[0]);
       close(out[1]);
-      execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
+      execlp("dbus-daemon", "dbus-daemon", configOption.c_str(), "--nofork", "--nopidfile",
              "--print-address=1", static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -70,7 +88,10 @@ class PrivateBus {
     if (in) std::fclose(in);
     while (!address_.empty() && address_.back() == '\n') address_.pop_back();
   }
-  ~PrivateBus() { stop(); }
+  ~PrivateBus() {
+    stop();
+    if (!config_.empty()) unlink(config_.c_str());
+  }
   void stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
@@ -81,6 +102,7 @@ class PrivateBus {
 
  private:
   pid_t pid_ = -1;
+  std::string config_;
   std::string address_;
 };
 
@@ -185,6 +207,83 @@ class Watcher {
   bool reject_ = false;
 };
 
+// A desktop notification server, as GNOME Shell or a notification daemon is, on a connection of
+// its own: records what it is sent and answers as told.
+class Notifier {
+ public:
+  enum class Answer { shown, error, never };
+
+  Notifier(const std::string& address, Answer answer) : answer_(answer) {
+    bus_ = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    g_dbus_connection_set_exit_on_close(bus_, FALSE);
+    static GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
+        "<node><interface name='org.freedesktop.Notifications'>"
+        "<method name='Notify'><arg type='s' direction='in'/><arg type='u' direction='in'/>"
+        "<arg type='s' direction='in'/><arg type='s' direction='in'/>"
+        "<arg type='s' direction='in'/><arg type='as' direction='in'/>"
+        "<arg type='a{sv}' direction='in'/><arg type='i' direction='in'/>"
+        "<arg type='u' direction='out'/></method>"
+        "<method name='CloseNotification'><arg type='u' direction='in'/></method>"
+        "</interface></node>",
+        nullptr);
+    static const GDBusInterfaceVTable vtable = {
+        [](GDBusConnection*, const char*, const char*, const char*, const char* method,
+           GVariant* args, GDBusMethodInvocation* invocation, void* self) {
+          auto& n = *static_cast<Notifier*>(self);
+          if (std::string_view(method) == "CloseNotification") {
+            guint32 id = 0;
+            g_variant_get(args, "(u)", &id);
+            n.closed.push_back(id);
+            g_dbus_method_invocation_return_value(invocation, nullptr);
+            return;
+          }
+          n.notes.push_back(g_variant_ref(args));
+          if (n.answer_ == Answer::shown) {
+            g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", 41u));
+          } else if (n.answer_ == Answer::error) {
+            g_dbus_method_invocation_return_dbus_error(invocation, "org.example.Full", "full");
+          } else {
+            n.held_.push_back(G_DBUS_METHOD_INVOCATION(g_object_ref(invocation)));
+          }
+        },
+        nullptr,
+        nullptr,
+        {}};
+    objectId_ =
+        g_dbus_connection_register_object(bus_, "/org/freedesktop/Notifications",
+                                          node->interfaces[0], &vtable, this, nullptr, nullptr);
+    ownerId_ = g_bus_own_name_on_connection(
+        bus_, "org.freedesktop.Notifications", G_BUS_NAME_OWNER_FLAGS_NONE,
+        [](GDBusConnection*, const char*, void* self) {
+          static_cast<Notifier*>(self)->owned_ = true;
+        },
+        nullptr, this, nullptr);
+    spinUntil([this] { return owned_; });
+  }
+  ~Notifier() {
+    for (GDBusMethodInvocation* i : held_) g_object_unref(i);
+    for (GVariant* v : notes) g_variant_unref(v);
+    g_bus_unown_name(ownerId_);
+    g_dbus_connection_unregister_object(bus_, objectId_);
+    g_object_unref(bus_);
+  }
+
+  // Notify's arguments, (susssasa{sv}i), in order.
+  std::vector<GVariant*> notes;
+  std::vector<guint32> closed;
+
+ private:
+  GDBusConnection* bus_;
+  Answer answer_;
+  unsigned objectId_ = 0, ownerId_ = 0;
+  bool owned_ = false;
+  std::vector<GDBusMethodInvocation*> held_;
+};
+
 struct Tray : testing::Test {
   PrivateBus daemon;
   std::unique_ptr<Watcher> host;
@@ -212,14 +311,16 @@ struct Tray : testing::Test {
     spinFor(0.05);
   }
 
-  void makeItem() {
+  void makeItem(const std::string& desktop = "XFCE", unsigned graceMs = 300) {
     std::string whyNot;
     GDBusConnection* bus = connectSessionBus(5.0, whyNot);
     ASSERT_NE(bus, nullptr) << whyNot;
     bar = std::make_unique<TrayStatusBar>(
         bus, TrayOptions{.clock = [this] { return now; },
                          .messages = [this](std::string_view m) { messages.emplace_back(m); },
-                         .onBusLost = [this] { ++busLost; }});
+                         .onBusLost = [this] { ++busLost; },
+                         .desktop = desktop,
+                         .noTrayGraceMs = graceMs});
     g_object_unref(bus);
     item = bar->statusItemWithLength(StatusItem::kVariableLength);
     item->setAction([this] { ++clicks; });
@@ -603,6 +704,377 @@ TEST_F(Tray, AutoWantsATrayNowButByNameItWaits) {
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
   setenv("XDG_RUNTIME_DIR", "/nonexistent", 1);
   EXPECT_NE(probeTray(tried), "");
+}
+
+// The watcher comes and goes as a panel does when it is killed and started again.
+void flap(std::unique_ptr<Watcher>& host, const std::string& address, double away) {
+  host.reset();
+  spinFor(away);
+  host = std::make_unique<Watcher>(address);
+  host->start();
+}
+
+TEST_F(Tray, NoTrayAtAllIsToldOnceThroughTheDesktopsNotifications) {
+  Notifier notifier(daemon.address(), Notifier::Answer::shown);
+  host.reset();  // no panel with a tray
+  makeItem("ubuntu:GNOME", 300);
+  item->setAttributedTitle(title("< 1 minute"));
+  spinFor(0.15);
+  EXPECT_TRUE(notifier.notes.empty()) << "told before the grace was over";
+  ASSERT_TRUE(spinUntil([&] { return !notifier.notes.empty(); }, 3.0));
+
+  const char *app = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
+  guint32 replaces = 0;
+  gint32 timeout = 0;
+  GVariant *actions = nullptr, *hints = nullptr;
+  g_variant_get(notifier.notes[0], "(&su&s&s&s@as@a{sv}i)", &app, &replaces, &icon, &summary, &body,
+                &actions, &hints, &timeout);
+  EXPECT_STREQ(app, "Sitting Timer");
+  EXPECT_EQ(replaces, 0u);
+  EXPECT_EQ(std::string(summary), noTrayAdvice("ubuntu:GNOME").summary);
+  EXPECT_NE(std::string(body).find("AppIndicator"), std::string::npos) << body;
+  const char* entry = nullptr;
+  EXPECT_TRUE(g_variant_lookup(hints, "desktop-entry", "&s", &entry));
+  EXPECT_STREQ(entry ? entry : "", "sitting-timer");
+  g_variant_unref(actions);
+  g_variant_unref(hints);
+  // The log had its line at once, and only that.
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("waiting for a tray"), std::string::npos) << messages[0];
+
+  // The extension is turned on: the item registers, and the stale advice is withdrawn.
+  host = std::make_unique<Watcher>(daemon.address());
+  host->start();
+  ASSERT_TRUE(spinUntil([&] { return host->registrations.size() == 1; }, 2.0));
+  ASSERT_TRUE(spinUntil([&] { return !notifier.closed.empty(); }, 2.0));
+  EXPECT_EQ(notifier.closed, std::vector<guint32>{41});
+
+  // The panel flaps, away longer than the grace each time: never told again in this run.
+  flap(host, daemon.address(), 0.5);
+  flap(host, daemon.address(), 0.5);
+  host.reset();
+  spinFor(0.6);
+  EXPECT_EQ(notifier.notes.size(), 1u);
+  EXPECT_EQ(notifier.closed.size(), 1u);
+  EXPECT_EQ(messages.size(), 1u);
+}
+
+TEST_F(Tray, ATrayWithinTheGraceMeansNoNotice) {
+  Notifier notifier(daemon.address(), Notifier::Answer::shown);
+  host.reset();
+  // A grace long enough for a loaded machine to start the watcher in.
+  makeItem("XFCE", 1500);
+  item->setAttributedTitle(title("< 1 minute"));
+  spinFor(0.1);
+  host = std::make_unique<Watcher>(daemon.address());
+  host->start();  // the panel, started after the program
+  ASSERT_TRUE(spinUntil([&] { return host->registrations.size() == 1; }, 2.0));
+  spinFor(1.6);
+  EXPECT_TRUE(notifier.notes.empty());
+  // A restart quicker than the grace is no news either.
+  flap(host, daemon.address(), 0.1);
+  spinFor(1.6);
+  EXPECT_TRUE(notifier.notes.empty());
+  EXPECT_EQ(messages.size(), 1u);  // the log's line, at the start
+
+  // But a panel gone for good leaves the item nowhere: that is said, with the advice for a
+  // desktop other than GNOME.
+  host.reset();
+  ASSERT_TRUE(spinUntil([&] { return !notifier.notes.empty(); }, 3.0));
+  const char* body = nullptr;
+  g_variant_get_child(notifier.notes[0], 4, "&s", &body);
+  EXPECT_NE(std::string(body).find("system tray"), std::string::npos) << body;
+  EXPECT_EQ(std::string(body).find("AppIndicator"), std::string::npos) << body;
+}
+
+TEST_F(Tray, ANotificationServerThatNeverAnswersHoldsNoTick) {
+  Notifier notifier(daemon.address(), Notifier::Answer::never);
+  makeItem("GNOME", 100);
+  item->setAttributedTitle(title("< 1 minute"));
+  // The longest the loop went without turning, from a timer of its own.
+  gint64 last = g_get_monotonic_time(), longest = 0;
+  struct Ticks {
+    gint64 *last, *longest;
+  } ticks{&last, &longest};
+  const guint timer = g_timeout_add(
+      10,
+      [](void* data) -> int {
+        auto& t = *static_cast<Ticks*>(data);
+        const gint64 now = g_get_monotonic_time();
+        *t.longest = std::max(*t.longest, now - *t.last);
+        *t.last = now;
+        return G_SOURCE_CONTINUE;
+      },
+      &ticks);
+  ASSERT_TRUE(spinUntil([&] { return !notifier.notes.empty(); }, 3.0));
+  // The host still gets its answers while the notification is unanswered.
+  EXPECT_EQ(getString("Id"), "sitting-timer");
+  spinFor(0.5);
+  g_source_remove(timer);
+  EXPECT_LT(longest, 300'000) << "the loop stood still for " << longest / 1000 << " ms";
+  EXPECT_EQ(notifier.notes.size(), 1u);
+  EXPECT_EQ(messages.size(), 1u);
+}
+
+TEST_F(Tray, WithoutANotificationServerTheLineIsTheOnlyWord) {
+  std::string whyNot;
+  GDBusConnection* bus = connectSessionBus(5.0, whyNot);
+  ASSERT_NE(bus, nullptr) << whyNot;
+  for (const bool server : {false, true}) {
+    SCOPED_TRACE(server ? "a server that answers with an error" : "no server on the bus");
+    std::unique_ptr<Notifier> notifier;
+    if (server) notifier = std::make_unique<Notifier>(daemon.address(), Notifier::Answer::error);
+    std::vector<std::string> lines;
+    NoTrayNotice notice(
+        bus, "GNOME", [&](std::string_view l) { lines.emplace_back(l); }, 50);
+    notice.start("waiting for a tray");
+    EXPECT_EQ(lines, std::vector<std::string>{"waiting for a tray"}) << "not said at once";
+    ASSERT_TRUE(spinUntil([&] { return notice.sent(); }, 3.0));
+    spinFor(0.2);  // the failure comes back
+    // Trays coming and going after it: nothing more is said, nor sent again.
+    notice.trayAppeared();
+    notice.start("waiting for a tray");
+    EXPECT_FALSE(notice.waiting());
+    spinFor(0.2);
+    EXPECT_EQ(lines.size(), 1u);
+    EXPECT_EQ(notifier ? notifier->notes.size() : 1u, 1u);
+  }
+  g_object_unref(bus);
+}
+
+// Takes `name` on `bus` as another process would, and keeps it until the end of the test.
+// Queued: a name just released by an item is the test's once the release is through.
+unsigned squat(GDBusConnection* bus, const std::string& name) {
+  bool owned = false;
+  const unsigned id = g_bus_own_name_on_connection(
+      bus, name.c_str(), G_BUS_NAME_OWNER_FLAGS_NONE,
+      [](GDBusConnection*, const char*, void* flag) { *static_cast<bool*>(flag) = true; }, nullptr,
+      &owned, nullptr);
+  EXPECT_TRUE(spinUntil([&] { return owned; })) << name;
+  return id;
+}
+
+TEST_F(Tray, ATakenBusNameDoesNotKeepTheItemFromTheTray) {
+  host->start();
+  const std::string prefix = "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-";
+  std::vector<unsigned> squatted = {squat(host->bus(), prefix + "1")};
+  makeItem();
+  item->setAttributedTitle(title("< 1 minute"));
+  ASSERT_TRUE(spinUntil([&] { return host->registrations.size() == 1; }, 3.0));
+  EXPECT_EQ(itemName(), prefix + "101");
+  EXPECT_EQ(getString("Id"), "sitting-timer");
+
+  // Every ID it tries is held: it goes by its unique name, and registers all the same.
+  item.reset();
+  for (const char* id : {"101", "201"}) squatted.push_back(squat(host->bus(), prefix + id));
+  makeItem();
+  item->setAttributedTitle(title("< 1 minute"));
+  ASSERT_TRUE(spinUntil([&] { return host->registrations.size() == 2; }, 3.0));
+  EXPECT_EQ(itemName(), host->registrations[1].sender);
+  EXPECT_EQ(getString("Id"), "sitting-timer");
+  EXPECT_TRUE(messages.empty()) << messages[0];
+  for (unsigned id : squatted) g_bus_unown_name(id);
+}
+
+// The built program in tray mode on the test's bus, as the desktop entry starts it, with
+// `environment` added (NAME=value) and no display. `beforeStart` runs with its pid before it
+// starts, for taking what the program will ask for.
+class TrayProgram {
+ public:
+  TrayProgram(const std::vector<std::string>& environment,
+              const std::function<void(pid_t)>& beforeStart = {}) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      const std::string_view v(*e);
+      if (v.starts_with("DISPLAY=") || v.starts_with("WAYLAND_DISPLAY=")) continue;
+      env.emplace_back(v);
+    }
+    env.insert(env.end(), environment.begin(), environment.end());
+    std::vector<std::string> args = {SITTING_TIMER_BINARY, "--status-bar=tray"};
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    int gate[2], err[2];
+    if (pipe2(gate, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      char go = 0;
+      if (read(gate[0], &go, 1) != 1) _exit(126);
+      dup2(err[1], STDERR_FILENO);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    close(gate[0]);
+    close(err[1]);
+    errors_ = err[0];
+    if (beforeStart) beforeStart(pid_);
+    if (write(gate[1], "g", 1) != 1) ADD_FAILURE() << "the program was not started";
+    close(gate[1]);
+  }
+  ~TrayProgram() {
+    if (!status_ && pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (errors_ >= 0) close(errors_);
+  }
+  pid_t pid() const { return pid_; }
+
+  // utime + stime from /proc, in seconds.
+  double cpuSeconds() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), {});
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 0; i < 13 && fields >> field; ++i) {
+      if (i == 11 || i == 12) ticks += std::stol(field);
+    }
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+
+  // SIGTERM, then the exit status if it ends within `seconds` (the loop turns meanwhile).
+  std::optional<int> terminate(double seconds = 1.0) {
+    kill(pid_, SIGTERM);
+    spinUntil(
+        [&] {
+          int status = 0;
+          if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+          status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+          return true;
+        },
+        seconds);
+    return status_;
+  }
+
+  // What it wrote on standard error, by line; once it has ended.
+  std::vector<std::string> errorLines() {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(errors_, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int errors_ = -1;
+  std::optional<int> status_;
+};
+
+// The item of the program registered with the test's watcher, read as a host reads it:
+// whether its 22-pixel icon has dark ink in the middle of the light badge (the digits).
+bool iconHasDigits(GDBusConnection* bus, const std::string& sender) {
+  GVariant* reply =
+      callSync(bus, sender.c_str(), "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+               g_variant_new("(ss)", "org.kde.StatusNotifierItem", "IconPixmap"));
+  if (!reply) return false;
+  GVariant* icon = nullptr;
+  g_variant_get(reply, "(v)", &icon);
+  g_variant_unref(reply);
+  int ink = 0;
+  for (std::size_t i = 0; i < g_variant_n_children(icon); ++i) {
+    gint32 w = 0, h = 0;
+    GVariant* bytes = nullptr;
+    g_variant_get_child(icon, i, "(ii@ay)", &w, &h, &bytes);
+    gsize n = 0;
+    const auto* argb = static_cast<const std::uint8_t*>(g_variant_get_fixed_array(bytes, &n, 1));
+    if (w == 22 && n == 22u * 22 * 4) {
+      for (int y = 6; y < 16; ++y) {
+        for (int x = 6; x < 16; ++x) {
+          const std::uint8_t* p = argb + (y * 22 + x) * 4;
+          ink += p[0] > 200 && p[1] < 100 && p[2] < 100 && p[3] < 100;
+        }
+      }
+    }
+    g_variant_unref(bytes);
+  }
+  g_variant_unref(icon);
+  return ink > 0;
+}
+
+bool mentions(const std::string& line, const char* word) {
+  gchar* lower = g_ascii_strdown(line.c_str(), -1);
+  const bool found = std::strstr(lower, word) != nullptr;
+  g_free(lower);
+  return found;
+}
+
+// The program, with each kind of broken font setup, and with its bus name taken: the item is
+// in the tray, the program says each problem in one line at most, uses next to no CPU at
+// rest, and ends on SIGTERM within a second with status 0.
+TEST_F(Tray, TheProgramReachesTheTrayDespiteBrokenFontsOrATakenName) {
+  host->start();
+  char dir[] = "/tmp/tray-program-XXXXXX";
+  ASSERT_TRUE(mkdtemp(dir));
+  const std::string broken = std::string(dir) + "/fonts.conf";
+  ASSERT_TRUE(g_file_set_contents(broken.c_str(), "<fontconfig><dir>", -1, nullptr));
+  const std::string empty = std::string(dir) + "/empty.conf";
+  ASSERT_TRUE(g_file_set_contents(
+      empty.c_str(), "<fontconfig><dir>/nonexistent-fonts</dir></fontconfig>", -1, nullptr));
+
+  struct Case {
+    std::string name;
+    std::vector<std::string> environment;
+    bool takeName = false;
+    int fontLines = 1;
+  };
+  const Case cases[] = {
+      {"missing absolute", {"FONTCONFIG_FILE=" + std::string(dir) + "/missing.conf"}},
+      {"missing relative", {"FONTCONFIG_FILE=missing.conf"}},
+      {"not well-formed", {"FONTCONFIG_FILE=" + broken}},
+      {"no fonts", {"FONTCONFIG_FILE=" + empty}},
+      {"bus name taken", {}, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t before = host->registrations.size();
+    unsigned squatted = 0;
+    TrayProgram program(c.environment, [&](pid_t pid) {
+      if (c.takeName) {
+        squatted = squat(host->bus(), "org.kde.StatusNotifierItem-" + std::to_string(pid) + "-1");
+      }
+    });
+    ASSERT_TRUE(spinUntil([&] { return host->registrations.size() > before; }, 10.0))
+        << "never registered";
+    const std::string sender = host->registrations.back().sender;
+    EXPECT_TRUE(iconHasDigits(host->bus(), sender));
+    const double cpu = program.cpuSeconds();
+    spinFor(0.5);
+    EXPECT_LT(program.cpuSeconds() - cpu, 0.05) << "CPU seconds in half a second at rest";
+    EXPECT_EQ(program.terminate(1.0), std::optional<int>(0));
+    const std::vector<std::string> lines = program.errorLines();
+    int fontLines = 0;
+    for (const std::string& line : lines) {
+      EXPECT_FALSE(line.starts_with("Fontconfig")) << line;
+      EXPECT_FALSE(mentions(line, "runtime error")) << line;
+      EXPECT_FALSE(mentions(line, "statusnotifieritem")) << line;
+      // (A sanitizer's report at exit names libraries too; the program's lines are its own.)
+      fontLines += line.starts_with("sitting-timer:") && mentions(line, "font");
+    }
+    EXPECT_EQ(fontLines, c.fontLines) << testing::PrintToString(lines);
+    if (squatted) g_bus_unown_name(squatted);
+  }
+  for (const std::string& file : {broken, empty}) std::remove(file.c_str());
+  rmdir(dir);
+}
+
+TEST(NoTrayAdvice, GnomeShellGetsTheExtensionAndOtherDesktopsATray) {
+  for (const char* shell : {"GNOME", "ubuntu:GNOME", "GNOME-Classic:GNOME", "gnome"}) {
+    EXPECT_NE(noTrayAdvice(shell).body.find("AppIndicator extension"), std::string::npos) << shell;
+  }
+  // Budgie and GNOME Flashback name GNOME too, but their panels take a tray applet.
+  for (const char* other : {"", "XFCE", "KDE", "LXQt", "X-Cinnamon", "Budgie:GNOME",
+                            "GNOME-Flashback:GNOME", "sway", "GNOMEish"}) {
+    const std::string body = noTrayAdvice(other).body;
+    EXPECT_EQ(body.find("AppIndicator"), std::string::npos) << other;
+    EXPECT_NE(body.find("system tray"), std::string::npos) << other;
+  }
 }
 
 }  // namespace

@@ -47,8 +47,8 @@ std::string usage() {
          "  --help                 show this help\n"
          "  --version              show the version\n"
          "\n"
-         "auto tries each in the order listed and takes the first that works here. Without an\n"
-         "idle source the item still counts, but never blinks.\n"
+         "auto tries each in the order listed, but those marked never auto, and takes the first\n"
+         "that works here. Without an idle source the item still counts, but never blinks.\n"
          "Click the item to restart the count; double-click it to quit.\n";
 }
 

@@ -51,8 +51,11 @@ const StatusBarProvider kStatusBars[] = {
      connectStdioBar<TerminalStatusBar>},
     {"i3bar", "the i3bar protocol on standard output (i3bar, swaybar)", probeI3bar,
      connectStdioBar<I3barStatusBar>},
-    {"tray", "the desktop's tray (StatusNotifierItem: KDE, Xfce, GNOME + AppIndicator)",
-     probeTrayModule, connectTrayModule},
+    {"tray", "the desktop's tray: StatusNotifierItem, else XEmbed", probeAnyTrayModule,
+     connectTrayModule},
+    // The XEmbed half of tray, for a user who wants it alone.
+    {"xembed", "an XEmbed tray only (tint2, i3bar, stalonetray); never auto", probeXEmbedModule,
+     connectXEmbedModule, /*byNameOnly=*/true},
 };
 
 std::string probeX11(const LinuxContext&) { return isSet("DISPLAY") ? "" : "DISPLAY is not set"; }

@@ -47,6 +47,27 @@ std::string shortDuration(std::string_view label);
 // transparent, so a hidden frame keeps the item's size and place.
 std::vector<TrayPixmap> renderTrayIcon(const TrayIconFace& face);
 
+// One square of the icon as Cairo and X keep it: premultiplied ARGB32 in native-endian words,
+// rows top to bottom. The XEmbed tray draws it at whatever size the tray gives.
+struct TrayImage {
+  int size = 0;
+  std::vector<std::uint32_t> pixels;
+};
+
+// The same drawing as renderTrayIcon, at one size of any number of pixels.
+TrayImage renderTrayImage(const TrayIconFace& face, int size);
+
+// The XEmbed item's popup menu, drawn in the same fonts: one row per label, the row
+// `highlighted` (-1: none) in the selection's colours. RGB24 words (the top byte unused), rows
+// top to bottom; the first row spans entryHeight pixels from the top.
+struct MenuImage {
+  int width = 0;
+  int height = 0;
+  int entryHeight = 0;
+  std::vector<std::uint32_t> pixels;
+};
+MenuImage renderMenu(const std::vector<std::string>& labels, int highlighted);
+
 // A run of space characters about as wide as `text` in the desktop's default sans-serif font:
 // the label of a hidden frame, which keeps the panel from reflowing. Never empty for a
 // non-empty text, since hosts drop an empty label altogether.
@@ -54,5 +75,19 @@ std::string blankOfWidth(std::string_view text);
 
 // The width of `text` in pixels in that same font, for checking the blank.
 double textWidth(std::string_view text);
+
+// The fonts the icon is drawn with, looked up with the desktop's fontconfig setup (named by
+// FONTCONFIG_FILE, else fonts.conf). A setup that is missing or not well-formed is replaced by
+// fontconfig's default places; a setup that finds no font leaves the badge without digits.
+struct TrayFontChoice {
+  std::vector<std::string> files;  // the bold and the regular sans-serif, fewer if not found
+  std::string rules;               // the setup whose rules are kept; empty if it is unusable
+  std::string problem;             // what went wrong, for the user; empty if nothing did
+};
+// Looks, changing nothing: each call reads the setup afresh.
+TrayFontChoice chooseTrayFonts();
+// What went wrong with the fonts the icon is drawn with, chosen once per process (the first
+// drawing chooses them too); empty if nothing did.
+const std::string& trayFontProblem();
 
 }  // namespace platform::linux_backend

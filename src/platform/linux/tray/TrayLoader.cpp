@@ -164,10 +164,30 @@ std::string probeTray(const LinuxContext&) {
   return "no session bus (DBUS_SESSION_BUS_ADDRESS is not set)";
 }
 
-std::string probeTrayModule(const LinuxContext& context) {
-  // Without a session bus there is no tray to draw on, and no reason to map the module.
-  if (std::string whyNot = probeTray(context); !whyNot.empty()) return whyNot;
+std::string probeAnyTrayModule(const LinuxContext& context) {
+  // Without a session bus or a display there is no tray to draw on, and no reason to map the
+  // module.
+  std::string whyNot = probeTray(context);
+  if (!whyNot.empty()) {
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) return whyNot + ", and DISPLAY is not set";
+  }
   return trayModule().whyNot;
+}
+
+std::string probeXEmbedModule(const LinuxContext&) {
+  const char* display = std::getenv("DISPLAY");
+  if (!display || !*display) return "DISPLAY is not set";
+  return trayModule().whyNot;
+}
+
+std::unique_ptr<StatusBar> connectXEmbedModule(LinuxContext& context, std::string& whyNot) {
+  const LoadedModule& module = trayModule();
+  if (!module.entry) {
+    whyNot = module.whyNot;
+    return nullptr;
+  }
+  return module.entry->connectXEmbed(context, whyNot);
 }
 
 std::unique_ptr<StatusBar> connectTrayModule(LinuxContext& context, std::string& whyNot) {

@@ -19,17 +19,24 @@ namespace platform::linux_backend {
 inline constexpr const char* kTrayModuleFile = "sitting-timer-tray.so";
 
 struct TrayModuleEntry {
-  // Makes the tray bar: connects to the session bus and, tried by auto, asks for a tray.
+  // Makes the tray bar: a StatusNotifierItem when a watcher is on the session bus, else an
+  // XEmbed icon when the display has a tray; tried by auto, one of them must be there.
   std::unique_ptr<StatusBar> (*connect)(LinuxContext& context, std::string& whyNot);
+  // Makes the XEmbed tray bar alone.
+  std::unique_ptr<StatusBar> (*connectXEmbed)(LinuxContext& context, std::string& whyNot);
 };
 
 // What the environment says: whether there is a session bus to try. Loads nothing.
 std::string probeTray(const LinuxContext& context);
 
-// The tray provider as the program sees it: the probe above, then the module loaded (once;
-// its failure is the probe's, "tray module PATH: why"), and the module's connect.
-std::string probeTrayModule(const LinuxContext& context);
+// The tray provider as the program sees it: a session bus or an X display to look for a tray
+// on, then the module loaded (once; its failure is the probe's, "tray module PATH: why"); and
+// the module's connect.
+std::string probeAnyTrayModule(const LinuxContext& context);
 std::unique_ptr<StatusBar> connectTrayModule(LinuxContext& context, std::string& whyNot);
+// The xembed provider's: an X display, then the module loaded; and the module's connect.
+std::string probeXEmbedModule(const LinuxContext& context);
+std::unique_ptr<StatusBar> connectXEmbedModule(LinuxContext& context, std::string& whyNot);
 
 // Why the open file `fd` cannot be the module, or empty: only a regular file whose ELF headers
 // and loaded segments lie within it is handed to the loader.

@@ -19,11 +19,22 @@ constexpr int kWatcherQueryMs = 2000;
 
 void toStandardError(std::string_view line) { writeStandardError(std::string(line) + "\n"); }
 
+std::string desktopName() {
+  const char* name = g_getenv("XDG_CURRENT_DESKTOP");
+  return name ? name : "";
+}
+
 }  // namespace
 
 TrayStatusBar::TrayStatusBar(GDBusConnection* bus, TrayOptions options)
     : bus_(G_DBUS_CONNECTION(g_object_ref(bus))), options_(std::move(options)), callLimit_(bus_) {
   if (!options_.messages) options_.messages = toStandardError;
+  // The fonts are chosen once for the run; a broken setup is said here, once.
+  if (const std::string& problem = trayFontProblem(); !problem.empty()) {
+    options_.messages("sitting-timer: tray: " + problem);
+  }
+  notice_ = std::make_shared<NoTrayNotice>(bus_, options_.desktop, options_.messages,
+                                           options_.noTrayGraceMs);
   // GDBus would otherwise end the process at once when the bus goes, skipping the teardown.
   g_dbus_connection_set_exit_on_close(bus_, FALSE);
   closedHandler_ = g_signal_connect(bus_, "closed", G_CALLBACK(onClosed), this);
@@ -46,7 +57,16 @@ TrayStatusBar::~TrayStatusBar() {
 }
 
 std::unique_ptr<StatusItem> TrayStatusBar::statusItemWithLength(double) {
-  return std::make_unique<TrayStatusItem>(bus_, ++items_, options_.clock, options_.messages);
+  return std::make_unique<TrayStatusItem>(
+      bus_, ++items_, options_.clock, options_.messages, [notice = notice_](bool watcher) {
+        if (watcher) {
+          notice->trayAppeared();
+        } else {
+          notice->start(
+              "sitting-timer: tray: waiting for a tray (no org.kde.StatusNotifierWatcher on the "
+              "session bus)");
+        }
+      });
 }
 
 void TrayStatusBar::writeMessageLine(std::string_view line) { options_.messages(line); }
@@ -184,7 +204,8 @@ std::unique_ptr<StatusBar> connectTray(LinuxContext& context, std::string& whyNo
   auto bar =
       std::make_unique<TrayStatusBar>(bus, TrayOptions{.clock = &GLibRunLoop::monotonicNow,
                                                        .messages = toStandardError,
-                                                       .onBusLost = [] { NSApp().terminate(); }});
+                                                       .onBusLost = [] { NSApp().terminate(); },
+                                                       .desktop = desktopName()});
   g_object_unref(bus);
   return bar;
 }

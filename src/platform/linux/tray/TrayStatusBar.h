@@ -10,6 +10,7 @@
 
 #include "platform/linux/Providers.h"
 #include "platform/linux/tray/CallBudget.h"
+#include "platform/linux/tray/NoTrayNotice.h"
 #include "platform/linux/tray/TrayModule.h"
 #include "platform/linux/tray/TrayStatusItem.h"
 
@@ -22,12 +23,15 @@ struct TrayOptions {
   TrayStatusItem::Clock clock;        // monotonic seconds, for telling double-clicks
   TrayStatusItem::Messages messages;  // one line for the user, without its newline
   std::function<void()> onBusLost;    // the session bus closed: end the program
+  std::string desktop;                // XDG_CURRENT_DESKTOP, for the advice when there is no tray
+  unsigned noTrayGraceMs = NoTrayNotice::kGraceMs;
 };
 
 class TrayStatusBar final : public StatusBar {
  public:
   // Takes a reference on `bus`, which must be the process's shared session bus connection (the
-  // menu is exported there). A closed bus is reported once and calls onBusLost.
+  // menu is exported there). A closed bus is reported once and calls onBusLost. Without a
+  // watcher for the grace, the user is told once (NoTrayNotice.h).
   TrayStatusBar(GDBusConnection* bus, TrayOptions options);
   ~TrayStatusBar() override;
   TrayStatusBar(const TrayStatusBar&) = delete;
@@ -43,6 +47,8 @@ class TrayStatusBar final : public StatusBar {
   GDBusConnection* bus_;
   TrayOptions options_;
   CallLimit callLimit_;  // no caller may make the program hold its answers without bound
+  // Shared with the items, which may outlive the bar.
+  std::shared_ptr<NoTrayNotice> notice_;
   unsigned long closedHandler_ = 0;
   unsigned lateClosed_ = 0;
   bool saidClosed_ = false;

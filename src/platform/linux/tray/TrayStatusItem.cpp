@@ -66,14 +66,15 @@ GVariant* emptyPixmaps() { return g_variant_new_array(G_VARIANT_TYPE("(iiay)"), 
 
 }  // namespace
 
-TrayStatusItem::TrayStatusItem(GDBusConnection* bus, int serial, Clock clock, Messages messages)
+TrayStatusItem::TrayStatusItem(GDBusConnection* bus, int serial, Clock clock, Messages messages,
+                               Presence presence)
     : bus_(G_DBUS_CONNECTION(g_object_ref(bus))),
-      busName_("org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-" +
-               std::to_string(serial)),
       clock_(std::move(clock)),
       messages_(std::move(messages)),
+      presence_(std::move(presence)),
       menu_(std::make_unique<TrayMenu>([this] { sendAction(); }, [this] { sendDoubleAction(); })),
-      cancellable_(g_cancellable_new()) {
+      cancellable_(g_cancellable_new()),
+      serial_(serial) {
   hiddenIcon_ =
       pixmapArray(renderTrayIcon({.text = "", .color = {0, 0, 0, 0}, .transparent = true}));
 
@@ -85,9 +86,7 @@ TrayStatusItem::TrayStatusItem(GDBusConnection* bus, int serial, Clock clock, Me
     messages_(std::string("sitting-timer: tray: cannot export the item: ") + error->message);
     g_error_free(error);
   }
-  ownerId_ =
-      g_bus_own_name_on_connection(bus_, busName_.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
-                                   onNameAcquired, nullptr, this, nullptr);
+  requestName();
   watchId_ = g_bus_watch_name_on_connection(bus_, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
                                             onWatcherAppeared, onWatcherVanished, this, nullptr);
 }
@@ -98,7 +97,13 @@ TrayStatusItem::~TrayStatusItem() {
   g_object_unref(cancellable_);
   if (retrySource_) g_source_remove(retrySource_);
   g_bus_unwatch_name(watchId_);
-  g_bus_unown_name(ownerId_);
+  if (nameOwned_) {
+    // Sent, not waited for; the name would go with the connection anyway.
+    g_dbus_connection_call(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "ReleaseName",
+                           g_variant_new("(s)", busName_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE,
+                           -1, nullptr, nullptr, nullptr);
+  }
   if (objectId_) g_dbus_connection_unregister_object(bus_, objectId_);
   menu_.reset();
   if (visibleIcon_) g_variant_unref(visibleIcon_);
@@ -212,15 +217,56 @@ void TrayStatusItem::press() {
   }
 }
 
-void TrayStatusItem::onNameAcquired(GDBusConnection*, const char*, void* data) {
+void TrayStatusItem::requestName() {
+  // Serial, serial + 100, ...: IDs that this process's other items never take.
+  busName_ = "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-" +
+             std::to_string(serial_ + 100 * nameTries_);
+  ++nameTries_;
+  // Asked directly rather than through g_bus_own_name, which warns on releasing a name it
+  // never got. Without a queue and without allowing replacement, an owned name stays ours.
+  constexpr guint32 kDoNotQueue = 4;
+  g_dbus_connection_call(
+      bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+      g_variant_new("(su)", busName_.c_str(), kDoNotQueue), G_VARIANT_TYPE("(u)"),
+      G_DBUS_CALL_FLAGS_NONE, -1, cancellable_, onNameRequested, this);
+}
+
+void TrayStatusItem::onNameRequested(GObject* bus, GAsyncResult* result, void* data) {
+  GError* error = nullptr;
+  GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &error);
+  if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+    g_error_free(error);
+    return;  // the item is gone
+  }
   auto& self = *static_cast<TrayStatusItem*>(data);
-  self.nameOwned_ = true;
+  guint32 answer = 0;
+  if (reply) {
+    g_variant_get(reply, "(u)", &answer);
+    g_variant_unref(reply);
+  }
+  if (error) g_error_free(error);
+  constexpr guint32 kPrimaryOwner = 1, kAlreadyOwner = 4;
+  if (answer == kPrimaryOwner || answer == kAlreadyOwner) {
+    self.nameOwned_ = true;
+  } else if (self.nameTries_ < kNameTries && !g_dbus_connection_is_closed(self.bus_)) {
+    // Another process holds it (a stale item of a recycled pid, or one squatting the name).
+    self.requestName();
+    return;
+  } else {
+    // Registration is by object path, which the watcher pairs with the unique name: the
+    // well-known name is a courtesy to hosts that look for it, not a condition.
+    // (Also where the bus's policy lets no one own such names, as in some sandboxes.)
+    const char* unique = g_dbus_connection_get_unique_name(self.bus_);
+    self.busName_ = unique ? unique : "";
+  }
+  self.nameSettled_ = true;
   self.registerWithWatcher();
 }
 
 void TrayStatusItem::onWatcherAppeared(GDBusConnection*, const char*, const char*, void* data) {
   auto& self = *static_cast<TrayStatusItem*>(data);
   self.watcherPresent_ = true;
+  if (self.presence_) self.presence_(true);
   // A new watcher (a panel started or restarted) knows nothing of the item.
   self.registerWithWatcher();
 }
@@ -234,16 +280,11 @@ void TrayStatusItem::onWatcherVanished(GDBusConnection*, const char*, void* data
   }
   // Also called when the bus itself is gone, with no connection at all; the bar says that, and
   // the program ends.
-  if (!self.saidWaiting_ && !g_dbus_connection_is_closed(self.bus_)) {
-    self.saidWaiting_ = true;
-    self.messages_(
-        "sitting-timer: tray: waiting for a tray (no org.kde.StatusNotifierWatcher on the "
-        "session bus)");
-  }
+  if (self.presence_ && !g_dbus_connection_is_closed(self.bus_)) self.presence_(false);
 }
 
 void TrayStatusItem::registerWithWatcher() {
-  if (!hasTitle_ || !nameOwned_ || !watcherPresent_) return;
+  if (!hasTitle_ || !nameSettled_ || !watcherPresent_) return;
   // By object path, which the watcher pairs with our unique name, as libappindicator does.
   // Given the well-known name instead, GNOME's AppIndicator extension watches that name, drops
   // the item's Id and Menu when it sees the owner, and then fails to read them back (a race
@@ -268,6 +309,12 @@ void TrayStatusItem::onRegistered(GObject* bus, GAsyncResult* result, void* data
     return;  // the item is gone, or the bus, which the bar reports
   }
   auto& self = *static_cast<TrayStatusItem*>(data);
+  if (!self.watcherPresent_) {
+    // The watcher went while the call was on its way (a panel restarting): no refusal, and
+    // the next watcher gets the item from the name watch.
+    g_error_free(error);
+    return;
+  }
   if (!self.saidRegisterFailure_) {
     self.saidRegisterFailure_ = true;
     self.messages_(std::string("sitting-timer: tray: the tray did not take the item (") +
@@ -275,7 +322,7 @@ void TrayStatusItem::onRegistered(GObject* bus, GAsyncResult* result, void* data
                    " s");
   }
   g_error_free(error);
-  if (self.watcherPresent_ && !self.retrySource_) {
+  if (!self.retrySource_) {
     self.retrySource_ = g_timeout_add_seconds(kRetrySeconds, onRetry, &self);
   }
 }

@@ -32,17 +32,21 @@ class TrayStatusItem final : public StatusItem {
  public:
   using Clock = std::function<double()>;                   // monotonic seconds
   using Messages = std::function<void(std::string_view)>;  // one line for the user
+  // Told whether a watcher is on the bus: at start, and each time one comes or goes.
+  using Presence = std::function<void(bool watcher)>;
 
   static constexpr const char* kObjectPath = "/StatusNotifierItem";
   static constexpr const char* kWatcherName = "org.kde.StatusNotifierWatcher";
   static constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
   // A failed registration is tried again after this long, while the watcher stays.
   static constexpr unsigned kRetrySeconds = 10;
+  static constexpr int kNameTries = 3;
 
   // Exports the item on `bus` as org.kde.StatusNotifierItem-<pid>-<serial> and registers it
-  // with every watcher that appears, from the first title on. `waiting` is said once, if no
-  // watcher is there at first.
-  TrayStatusItem(GDBusConnection* bus, int serial, Clock clock, Messages messages);
+  // with every watcher that appears, from the first title on. `presence` hears of every watcher
+  // that comes and goes (not of the bus closing), and may be empty.
+  TrayStatusItem(GDBusConnection* bus, int serial, Clock clock, Messages messages,
+                 Presence presence = {});
   ~TrayStatusItem() override;
   TrayStatusItem(const TrayStatusItem&) = delete;
   TrayStatusItem& operator=(const TrayStatusItem&) = delete;
@@ -50,6 +54,7 @@ class TrayStatusItem final : public StatusItem {
   void setAttributedTitle(const AttributedString& title) override;
   void setHighlightMode(bool) override {}
 
+  // The well-known name it owns, or its unique name when none could be had.
   const std::string& busName() const { return busName_; }
 
  private:
@@ -59,7 +64,8 @@ class TrayStatusItem final : public StatusItem {
   static GVariant* onGetProperty(GDBusConnection*, const char* sender, const char* path,
                                  const char* interface, const char* property, GError** error,
                                  void* self);
-  static void onNameAcquired(GDBusConnection*, const char* name, void* self);
+  static void onNameRequested(GObject* bus, GAsyncResult* result, void* self);
+  void requestName();
   static void onWatcherAppeared(GDBusConnection*, const char* name, const char* owner, void* self);
   static void onWatcherVanished(GDBusConnection*, const char* name, void* self);
   static void onRegistered(GObject* bus, GAsyncResult* result, void* self);
@@ -74,17 +80,19 @@ class TrayStatusItem final : public StatusItem {
   std::string busName_;
   Clock clock_;
   Messages messages_;
+  Presence presence_;
   ClickSequence clicks_;
   std::unique_ptr<TrayMenu> menu_;
 
   unsigned objectId_ = 0;
-  unsigned ownerId_ = 0;
   unsigned watchId_ = 0;
   unsigned retrySource_ = 0;
   GCancellable* cancellable_;
+  int serial_;
+  int nameTries_ = 0;
   bool nameOwned_ = false;
+  bool nameSettled_ = false;  // owned, or given up for the unique name
   bool watcherPresent_ = false;
-  bool saidWaiting_ = false;
   bool saidRegisterFailure_ = false;
 
   // What the properties read, and what each was last signalled as.
