@@ -96,6 +96,7 @@ TrayStatusItem::~TrayStatusItem() {
   g_cancellable_cancel(cancellable_);
   g_object_unref(cancellable_);
   if (retrySource_) g_source_remove(retrySource_);
+  if (vanishSource_) g_source_remove(vanishSource_);
   g_bus_unwatch_name(watchId_);
   if (nameOwned_) {
     // Sent, not waited for; the name would go with the connection anyway.
@@ -273,14 +274,29 @@ void TrayStatusItem::onWatcherAppeared(GDBusConnection*, const char*, const char
 
 void TrayStatusItem::onWatcherVanished(GDBusConnection*, const char*, void* data) {
   auto& self = *static_cast<TrayStatusItem*>(data);
+  const bool wasPresent = self.watcherPresent_;
   self.watcherPresent_ = false;
   if (self.retrySource_) {
     g_source_remove(self.retrySource_);
     self.retrySource_ = 0;
   }
-  // Also called when the bus itself is gone, with no connection at all; the bar says that, and
-  // the program ends.
-  if (self.presence_ && !g_dbus_connection_is_closed(self.bus_)) self.presence_(false);
+  if (!self.presence_ || self.vanishSource_) return;
+  if (!wasPresent) {
+    // None at start: nothing to wait for.
+    if (!g_dbus_connection_is_closed(self.bus_)) self.presence_(false);
+    return;
+  }
+  // A daemon shutting down tells the watchers' departure before it closes our own connection:
+  // the bar then says the bus closed, and a "waiting for a tray" just before it would be
+  // wrong. The close follows within milliseconds; a panel restart takes a second or more.
+  self.vanishSource_ = g_timeout_add(kVanishSettleMs, onVanishSettled, &self);
+}
+
+int TrayStatusItem::onVanishSettled(void* data) {
+  auto& self = *static_cast<TrayStatusItem*>(data);
+  self.vanishSource_ = 0;
+  if (!self.watcherPresent_ && !g_dbus_connection_is_closed(self.bus_)) self.presence_(false);
+  return G_SOURCE_REMOVE;
 }
 
 void TrayStatusItem::registerWithWatcher() {

@@ -41,6 +41,8 @@ class TrayStatusItem final : public StatusItem {
   // A failed registration is tried again after this long, while the watcher stays.
   static constexpr unsigned kRetrySeconds = 10;
   static constexpr int kNameTries = 3;
+  // How long a watcher's departure waits before it is told, in case the whole bus is going.
+  static constexpr unsigned kVanishSettleMs = 250;
 
   // Exports the item on `bus` as org.kde.StatusNotifierItem-<pid>-<serial> and registers it
   // with every watcher that appears, from the first title on. `presence` hears of every watcher
@@ -70,6 +72,7 @@ class TrayStatusItem final : public StatusItem {
   static void onWatcherVanished(GDBusConnection*, const char* name, void* self);
   static void onRegistered(GObject* bus, GAsyncResult* result, void* self);
   static int onRetry(void* self);
+  static int onVanishSettled(void* self);
 
   void press();
   void registerWithWatcher();
@@ -87,6 +90,7 @@ class TrayStatusItem final : public StatusItem {
   unsigned objectId_ = 0;
   unsigned watchId_ = 0;
   unsigned retrySource_ = 0;
+  unsigned vanishSource_ = 0;  // a watcher's departure, told once the bus is seen to stay
   GCancellable* cancellable_;
   int serial_;
   int nameTries_ = 0;
