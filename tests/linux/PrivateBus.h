@@ -107,4 +107,37 @@ inline GDBusInterfaceInfo* notificationsInterface() {
   return node->interfaces[0];
 }
 
+// A StatusNotifierWatcher on `bus` that takes every item and counts the registrations; gone,
+// name and object, with it.
+class CountingWatcher {
+ public:
+  explicit CountingWatcher(GDBusConnection* bus) : bus_(bus) {
+    static const GDBusInterfaceVTable vtable = {
+        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
+           GDBusMethodInvocation* invocation, void* self) {
+          ++static_cast<CountingWatcher*>(self)->registrations;
+          g_dbus_method_invocation_return_value(invocation, nullptr);
+        },
+        nullptr,
+        nullptr,
+        {}};
+    objectId_ = g_dbus_connection_register_object(
+        bus_, "/StatusNotifierWatcher", watcherInterface(), &vtable, this, nullptr, nullptr);
+    ownerId_ = g_bus_own_name_on_connection(bus_, "org.kde.StatusNotifierWatcher",
+                                            G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, nullptr,
+                                            nullptr);
+  }
+  CountingWatcher(const CountingWatcher&) = delete;
+  CountingWatcher& operator=(const CountingWatcher&) = delete;
+  ~CountingWatcher() {
+    if (ownerId_) g_bus_unown_name(ownerId_);
+    if (objectId_) g_dbus_connection_unregister_object(bus_, objectId_);
+  }
+  int registrations = 0;
+
+ private:
+  GDBusConnection* bus_;
+  unsigned objectId_ = 0, ownerId_ = 0;
+};
+
 }  // namespace testing_support

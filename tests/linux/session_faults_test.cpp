@@ -115,29 +115,12 @@ class Desktop {
     if (bus_) g_dbus_connection_set_exit_on_close(bus_, FALSE);
   }
   ~Desktop() {
-    if (ownerId_) g_bus_unown_name(ownerId_);
-    if (objectId_) g_dbus_connection_unregister_object(bus_, objectId_);
+    watcher_.reset();
     if (bus_) g_object_unref(bus_);
   }
   GDBusConnection* bus() const { return bus_; }
 
-  void startWatcher() {
-    static const GDBusInterfaceVTable vtable = {
-        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
-           GDBusMethodInvocation* invocation, void* self) {
-          ++static_cast<Desktop*>(self)->registrations;
-          g_dbus_method_invocation_return_value(invocation, nullptr);
-        },
-        nullptr,
-        nullptr,
-        {}};
-    objectId_ = g_dbus_connection_register_object(bus_, "/StatusNotifierWatcher",
-                                                  testing_support::watcherInterface(), &vtable,
-                                                  this, nullptr, nullptr);
-    ownerId_ = g_bus_own_name_on_connection(bus_, "org.kde.StatusNotifierWatcher",
-                                            G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, nullptr,
-                                            nullptr);
-  }
+  void startWatcher() { watcher_ = std::make_unique<testing_support::CountingWatcher>(bus_); }
 
   // Sends every call at once and waits for all the answers, at most `seconds`; how many came.
   int callAll(
@@ -223,11 +206,11 @@ class Desktop {
     return done();
   }
 
-  int registrations = 0;
+  int registrations() const { return watcher_ ? watcher_->registrations : 0; }
 
  private:
   GDBusConnection* bus_ = nullptr;
-  unsigned objectId_ = 0, ownerId_ = 0;
+  std::unique_ptr<testing_support::CountingWatcher> watcher_;
 };
 
 using Call = std::function<std::tuple<const char*, const char*, const char*, GVariant*>(int)>;
@@ -301,7 +284,7 @@ struct Session : testing::Test {
     ASSERT_TRUE(Desktop::spin([&] { return desktop->hasOwner(itemName); }, 10.0))
         << "the item never took its name";
     if (watcher) {
-      ASSERT_TRUE(Desktop::spin([&] { return desktop->registrations > 0; }, 5.0));
+      ASSERT_TRUE(Desktop::spin([&] { return desktop->registrations() > 0; }, 5.0));
     }
   }
 };

@@ -640,35 +640,12 @@ TEST_F(XEmbed, AStalledTrayOrServerNeverHoldsATick) {
 
 // A StatusNotifierWatcher that counts registrations, on a connection of its own.
 class TestWatcher {
- public:
-  explicit TestWatcher(const std::string& address) {
-    bus_ = connectTo(address);
-    static const GDBusInterfaceVTable vtable = {
-        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
-           GDBusMethodInvocation* invocation, void* self) {
-          ++static_cast<TestWatcher*>(self)->registrations;
-          g_dbus_method_invocation_return_value(invocation, nullptr);
-        },
-        nullptr,
-        nullptr,
-        {}};
-    objectId_ = g_dbus_connection_register_object(bus_, "/StatusNotifierWatcher",
-                                                  testing_support::watcherInterface(), &vtable,
-                                                  this, nullptr, nullptr);
-    ownerId_ =
-        g_bus_own_name_on_connection(bus_, "org.kde.StatusNotifierWatcher",
-                                     G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, this, nullptr);
-  }
-  ~TestWatcher() {
-    g_bus_unown_name(ownerId_);
-    g_dbus_connection_unregister_object(bus_, objectId_);
-    g_object_unref(bus_);
-  }
-  int registrations = 0;
+  std::unique_ptr<GDBusConnection, decltype(&g_object_unref)> bus_;
+  testing_support::CountingWatcher watcher_{bus_.get()};
 
- private:
-  GDBusConnection* bus_;
-  unsigned objectId_ = 0, ownerId_ = 0;
+ public:
+  explicit TestWatcher(const std::string& address) : bus_(connectTo(address), g_object_unref) {}
+  const int& registrations = watcher_.registrations;
 };
 
 // A notification service that counts what it is asked, as a desktop's would show it.
