@@ -6,10 +6,8 @@
 #include <fcntl.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -20,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -29,7 +26,15 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "PrivateBus.h"
+
 namespace {
+
+using testing_support::connectTo;
+using testing_support::Pipe;
+using testing_support::PrivateBus;
+using testing_support::readFor;
 
 using Clock = std::chrono::steady_clock;
 
@@ -50,11 +55,8 @@ class Program {
     if (const char* lsan = std::getenv("LSAN_OPTIONS"))
       env.push_back(std::string("LSAN_OPTIONS=") + lsan);
     args.insert(args.begin(), SITTING_TIMER_BINARY);
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+    std::vector<char*> argv = testing_support::cStrings(args);
+    std::vector<char*> envp = testing_support::cStrings(env);
     pid_ = fork();
     if (pid_ == 0) {
       const int moved = fcntl(err, F_DUPFD, 100);
@@ -76,17 +78,7 @@ class Program {
   pid_t pid() const { return pid_; }
 
   // utime + stime, in seconds.
-  double cpuSeconds() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), {});
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 0; i < 13 && fields >> field; ++i) {
-      if (i == 11 || i == 12) ticks += std::stol(field);
-    }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-  }
+  double cpuSeconds() const { return testing_support::cpuSecondsOf(pid_); }
   double cpuShareOver(double seconds) const {
     const double before = cpuSeconds();
     sleepFor(seconds);
@@ -95,17 +87,7 @@ class Program {
 
   // The exit status, once it has ended within `seconds`.
   std::optional<int> waitFor(double seconds) {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!status_) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-      if (Clock::now() > deadline) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return status_;
+    return testing_support::waitForExit(pid_, status_, seconds);
   }
   std::optional<int> signal(int signal, double seconds) {
     kill(pid_, signal);
@@ -118,41 +100,6 @@ class Program {
   std::optional<int> status_;
 };
 
-struct Pipe {
-  int read = -1, write = -1;
-  Pipe() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) == 0) read = fds[0], write = fds[1];
-  }
-  ~Pipe() {
-    if (read >= 0) close(read);
-    if (write >= 0) close(write);
-  }
-  // Fills it, so that the first byte the program writes already finds no room.
-  void fill() {
-    fcntl(write, F_SETFL, O_NONBLOCK);
-    const std::string page(4096, '.');
-    while (::write(write, page.data(), page.size()) > 0) {
-    }
-    fcntl(write, F_SETFL, 0);
-  }
-};
-
-// What is on `fd` within `seconds`, or until it ends.
-std::string readFor(int fd, double seconds) {
-  std::string got;
-  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 20) != 1) continue;
-    char buffer[65536];
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    got.append(buffer, static_cast<std::size_t>(n));
-  }
-  return got;
-}
-
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -160,84 +107,20 @@ std::vector<std::string> linesOf(const std::string& text) {
   return lines;
 }
 
-// A session bus of the test's own; killed with the fixture, or earlier by stop().
-class PrivateBus {
- public:
-  PrivateBus() {
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGTERM);
-      const int devnull = open("/dev/null", O_WRONLY);
-      dup2(devnull, STDERR_FILENO);
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
-             "--print-address=1", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    FILE* in = fdopen(out[0], "r");
-    char line[512] = {};
-    if (in && std::fgets(line, sizeof line, in)) address_ = line;
-    if (in) std::fclose(in);
-    while (!address_.empty() && address_.back() == '\n') address_.pop_back();
-  }
-  ~PrivateBus() { stop(); }
-  void stop(int signal = SIGTERM) {
-    if (pid_ <= 0) return;
-    kill(pid_, signal);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  const std::string& address() const { return address_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string address_;
-};
-
 // The test's side of the bus: a StatusNotifierWatcher that takes every item, and a caller.
 class Desktop {
  public:
   explicit Desktop(const std::string& address) {
-    bus_ = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
+    bus_ = connectTo(address);
     if (bus_) g_dbus_connection_set_exit_on_close(bus_, FALSE);
   }
   ~Desktop() {
-    if (ownerId_) g_bus_unown_name(ownerId_);
-    if (objectId_) g_dbus_connection_unregister_object(bus_, objectId_);
+    watcher_.reset();
     if (bus_) g_object_unref(bus_);
   }
   GDBusConnection* bus() const { return bus_; }
 
-  void startWatcher() {
-    static GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
-        "<node><interface name='org.kde.StatusNotifierWatcher'>"
-        "<method name='RegisterStatusNotifierItem'><arg type='s' direction='in'/></method>"
-        "</interface></node>",
-        nullptr);
-    static const GDBusInterfaceVTable vtable = {
-        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
-           GDBusMethodInvocation* invocation, void* self) {
-          ++static_cast<Desktop*>(self)->registrations;
-          g_dbus_method_invocation_return_value(invocation, nullptr);
-        },
-        nullptr,
-        nullptr,
-        {}};
-    objectId_ = g_dbus_connection_register_object(
-        bus_, "/StatusNotifierWatcher", node->interfaces[0], &vtable, this, nullptr, nullptr);
-    ownerId_ = g_bus_own_name_on_connection(bus_, "org.kde.StatusNotifierWatcher",
-                                            G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, nullptr,
-                                            nullptr);
-  }
+  void startWatcher() { watcher_ = std::make_unique<testing_support::CountingWatcher>(bus_); }
 
   // Sends every call at once and waits for all the answers, at most `seconds`; how many came.
   int callAll(
@@ -323,11 +206,11 @@ class Desktop {
     return done();
   }
 
-  int registrations = 0;
+  int registrations() const { return watcher_ ? watcher_->registrations : 0; }
 
  private:
   GDBusConnection* bus_ = nullptr;
-  unsigned objectId_ = 0, ownerId_ = 0;
+  std::unique_ptr<testing_support::CountingWatcher> watcher_;
 };
 
 using Call = std::function<std::tuple<const char*, const char*, const char*, GVariant*>(int)>;
@@ -401,7 +284,7 @@ struct Session : testing::Test {
     ASSERT_TRUE(Desktop::spin([&] { return desktop->hasOwner(itemName); }, 10.0))
         << "the item never took its name";
     if (watcher) {
-      ASSERT_TRUE(Desktop::spin([&] { return desktop->registrations > 0; }, 5.0));
+      ASSERT_TRUE(Desktop::spin([&] { return desktop->registrations() > 0; }, 5.0));
     }
   }
 };

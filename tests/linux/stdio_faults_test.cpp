@@ -4,7 +4,6 @@
 // a duration, so a loaded machine cannot fail it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -12,17 +11,19 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using testing_support::Pipe;
+using testing_support::readFor;
+
 constexpr int kClosed = -1;
 
 // The program with the given descriptors as 0, 1 and 2 (kClosed: closed), no display, no
@@ -30,22 +31,11 @@ constexpr int kClosed = -1;
 class Program {
  public:
   Program(std::vector<std::string> args, int in, int out, int err) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      const std::string_view v(*e);
-      if (v.starts_with("DISPLAY=") || v.starts_with("WAYLAND_DISPLAY=") ||
-          v.starts_with("DBUS_SESSION_BUS_ADDRESS=")) {
-        continue;
-      }
-      env.emplace_back(v);
-    }
+    std::vector<std::string> env = testing_support::environmentWithoutSession();
     env.emplace_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent");
     args.insert(args.begin(), SITTING_TIMER_BINARY);
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+    std::vector<char*> argv = testing_support::cStrings(args);
+    std::vector<char*> envp = testing_support::cStrings(env);
 
     const int wanted[3] = {in, out, err};
     pid_ = fork();
@@ -72,31 +62,11 @@ class Program {
   }
 
   // utime + stime, in seconds.
-  double cpuSeconds() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), {});
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 0; i < 13 && fields >> field; ++i) {
-      if (i == 11 || i == 12) ticks += std::stol(field);
-    }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-  }
+  double cpuSeconds() const { return testing_support::cpuSecondsOf(pid_); }
 
   // The exit status, once it has ended within `seconds`.
   std::optional<int> waitFor(double seconds) {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!status_) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-      if (Clock::now() > deadline) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return status_;
+    return testing_support::waitForExit(pid_, status_, seconds);
   }
 
   std::optional<int> terminate(double seconds = 1.0) {
@@ -110,41 +80,6 @@ class Program {
   pid_t pid_ = -1;
   std::optional<int> status_;
 };
-
-struct Pipe {
-  int read = -1, write = -1;
-  Pipe() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) == 0) read = fds[0], write = fds[1];
-  }
-  ~Pipe() {
-    closeRead();
-    closeWrite();
-  }
-  void closeRead() {
-    if (read >= 0) close(read);
-    read = -1;
-  }
-  void closeWrite() {
-    if (write >= 0) close(write);
-    write = -1;
-  }
-};
-
-// Reads what is there within `seconds`, until `until` has been seen.
-std::string readFor(int fd, double seconds, std::string_view until = {}) {
-  std::string got;
-  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Clock::now() < deadline && (until.empty() || got.find(until) == std::string::npos)) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 20) != 1) continue;
-    char buffer[65536];
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    got.append(buffer, static_cast<std::size_t>(n));
-  }
-  return got;
-}
 
 // Well below a spinning loop (a whole core) and above what a loaded machine adds to a program
 // that only wakes for its one-second tick.

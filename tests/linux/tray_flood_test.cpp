@@ -12,15 +12,18 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "PrivateBus.h"
+
 namespace {
+
+using testing_support::connectTo;
 
 using Clock = std::chrono::steady_clock;
 
@@ -59,12 +62,9 @@ class Child {
   Child(std::vector<std::string> argv, const std::vector<std::string>& env) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
-    std::vector<char*> args, envp;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
     std::vector<std::string> environment = env;
-    for (auto& e : environment) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<char*> args = testing_support::cStrings(argv);
+    std::vector<char*> envp = testing_support::cStrings(environment);
     pid_ = fork();
     if (pid_ == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -107,39 +107,12 @@ class Child {
   }
 
   std::optional<int> waitFor(double seconds) {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!status_) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-      if (Clock::now() > deadline) break;
-      sleepFor(0.005);
-    }
-    return status_;
+    return testing_support::waitForExit(pid_, status_, seconds);
   }
 
-  std::string proc(const char* file) const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/" + file);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-  }
-  double residentMiB() const {
-    const std::string status = proc("status");
-    const std::size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? 0.0 : std::stod(status.substr(at + 6)) / 1024.0;
-  }
+  double residentMiB() const { return testing_support::residentMiBOf(pid_); }
   // utime + stime, in seconds.
-  double cpuSeconds() const {
-    const std::string stat = proc("stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 0; i < 13 && fields >> field; ++i) {
-      if (i == 11 || i == 12) ticks += std::stol(field);
-    }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-  }
+  double cpuSeconds() const { return testing_support::cpuSecondsOf(pid_); }
 
  private:
   pid_t pid_ = -1;
@@ -148,15 +121,7 @@ class Child {
 };
 
 std::vector<std::string> environmentWith(const std::string& busAddress) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string_view v(*e);
-    if (v.starts_with("DISPLAY=") || v.starts_with("WAYLAND_DISPLAY=") ||
-        v.starts_with("DBUS_SESSION_BUS_ADDRESS=")) {
-      continue;
-    }
-    env.emplace_back(v);
-  }
+  std::vector<std::string> env = testing_support::environmentWithoutSession();
   env.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress);
   return env;
 }
@@ -177,18 +142,9 @@ struct TrayFlood : testing::Test {
         environmentWith(""));
     address = daemon->line(10.0);
     ASSERT_FALSE(address.empty()) << "dbus-daemon did not start";
-    desk = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
+    desk = connectTo(address);
     ASSERT_TRUE(desk);
     g_dbus_connection_set_exit_on_close(desk, FALSE);
-    static GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
-        "<node><interface name='org.kde.StatusNotifierWatcher'>"
-        "<method name='RegisterStatusNotifierItem'><arg type='s' direction='in'/></method>"
-        "</interface></node>",
-        nullptr);
     static const GDBusInterfaceVTable vtable = {
         [](GDBusConnection*, const char* sender, const char*, const char*, const char*, GVariant*,
            GDBusMethodInvocation* invocation, void* self) {
@@ -198,8 +154,9 @@ struct TrayFlood : testing::Test {
         nullptr,
         nullptr,
         {}};
-    object = g_dbus_connection_register_object(desk, "/StatusNotifierWatcher", node->interfaces[0],
-                                               &vtable, this, nullptr, nullptr);
+    object = g_dbus_connection_register_object(desk, "/StatusNotifierWatcher",
+                                               testing_support::watcherInterface(), &vtable, this,
+                                               nullptr, nullptr);
     bool owned = false;
     owner = g_bus_own_name_on_connection(
         desk, "org.kde.StatusNotifierWatcher", G_BUS_NAME_OWNER_FLAGS_NONE,

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -20,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "PrivateBus.h"
 #include "Titles.h"
 #include "platform/linux/tray/TrayStatusBar.h"
 
@@ -30,7 +31,9 @@ using namespace platform::linux_backend;
 
 namespace {
 
+using testing_support::connectTo;
 using testing_support::hidden;
+using testing_support::PrivateBus;
 using testing_support::title;
 
 // Turns the default main context, where both the item and the test's host side live, until
@@ -48,63 +51,13 @@ void spinFor(double seconds) {
   spinUntil([] { return false; }, seconds);
 }
 
-// A session bus of the test's own; killed with the fixture. It starts no service on demand:
-// the machine's notification servers (GNOME's, Plasma's) are not the test's to start.
-class PrivateBus {
- public:
-  PrivateBus() {
-    char config[] = "/tmp/tray-test-bus-XXXXXX";
-    const int file = mkstemp(config);
-    if (file < 0) return;
-    config_ = config;
-    const std::string rules =
-        "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
-        "<auth>EXTERNAL</auth><policy context='default'>"
-        "<allow send_destination='*' eavesdrop='true'/><allow eavesdrop='true'/>"
-        "<allow own='*'/></policy></busconfig>";
-    const bool written = write(file, rules.data(), rules.size()) == ssize_t(rules.size());
-    close(file);
-    if (!written) return;
-    const std::string configOption = "--config-file=" + config_;
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      // Gone with the test, even one killed by its timeout.
-      prctl(PR_SET_PDEATHSIG, SIGTERM);
-      const int devnull = open("/dev/null", O_WRONLY);
-      dup2(devnull, STDERR_FILENO);
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      execlp("dbus-daemon", "dbus-daemon", configOption.c_str(), "--nofork", "--nopidfile",
-             "--print-address=1", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    FILE* in = fdopen(out[0], "r");
-    char line[512] = {};
-    if (in && std::fgets(line, sizeof line, in)) address_ = line;
-    if (in) std::fclose(in);
-    while (!address_.empty() && address_.back() == '\n') address_.pop_back();
-  }
-  ~PrivateBus() {
-    stop();
-    if (!config_.empty()) unlink(config_.c_str());
-  }
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  const std::string& address() const { return address_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string config_;
-  std::string address_;
-};
+// The rules of the tests' own bus. It starts no service on demand: the machine's notification
+// servers (GNOME's, Plasma's) are not the test's to start.
+const std::string kBusRules =
+    "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+    "<auth>EXTERNAL</auth><policy context='default'>"
+    "<allow send_destination='*' eavesdrop='true'/><allow eavesdrop='true'/>"
+    "<allow own='*'/></policy></busconfig>";
 
 GVariant* callSync(GDBusConnection* bus, const char* dest, const char* path, const char* iface,
                    const char* method, GVariant* args, std::string* error = nullptr) {
@@ -145,11 +98,7 @@ std::string stringAt(GVariant* tuple, std::size_t i) {
 class Watcher {
  public:
   explicit Watcher(const std::string& address) {
-    bus_ = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
+    bus_ = connectTo(address);
     g_dbus_connection_set_exit_on_close(bus_, FALSE);
   }
   ~Watcher() {
@@ -163,11 +112,6 @@ class Watcher {
   // Takes the watcher's name, as a panel does when it starts.
   void start(bool reject = false) {
     reject_ = reject;
-    static GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
-        "<node><interface name='org.kde.StatusNotifierWatcher'>"
-        "<method name='RegisterStatusNotifierItem'><arg type='s' direction='in'/></method>"
-        "</interface></node>",
-        nullptr);
     static const GDBusInterfaceVTable vtable = {
         [](GDBusConnection*, const char* sender, const char*, const char*, const char*,
            GVariant* args, GDBusMethodInvocation* invocation, void* self) {
@@ -184,8 +128,9 @@ class Watcher {
         nullptr,
         nullptr,
         {}};
-    objectId_ = g_dbus_connection_register_object(
-        bus_, "/StatusNotifierWatcher", node->interfaces[0], &vtable, this, nullptr, nullptr);
+    objectId_ = g_dbus_connection_register_object(bus_, "/StatusNotifierWatcher",
+                                                  testing_support::watcherInterface(), &vtable,
+                                                  this, nullptr, nullptr);
     ownerId_ = g_bus_own_name_on_connection(
         bus_, "org.kde.StatusNotifierWatcher", G_BUS_NAME_OWNER_FLAGS_NONE,
         [](GDBusConnection*, const char*, void* self) {
@@ -214,22 +159,8 @@ class Notifier {
   enum class Answer { shown, error, never };
 
   Notifier(const std::string& address, Answer answer) : answer_(answer) {
-    bus_ = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
+    bus_ = connectTo(address);
     g_dbus_connection_set_exit_on_close(bus_, FALSE);
-    static GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
-        "<node><interface name='org.freedesktop.Notifications'>"
-        "<method name='Notify'><arg type='s' direction='in'/><arg type='u' direction='in'/>"
-        "<arg type='s' direction='in'/><arg type='s' direction='in'/>"
-        "<arg type='s' direction='in'/><arg type='as' direction='in'/>"
-        "<arg type='a{sv}' direction='in'/><arg type='i' direction='in'/>"
-        "<arg type='u' direction='out'/></method>"
-        "<method name='CloseNotification'><arg type='u' direction='in'/></method>"
-        "</interface></node>",
-        nullptr);
     static const GDBusInterfaceVTable vtable = {
         [](GDBusConnection*, const char*, const char*, const char*, const char* method,
            GVariant* args, GDBusMethodInvocation* invocation, void* self) {
@@ -253,9 +184,9 @@ class Notifier {
         nullptr,
         nullptr,
         {}};
-    objectId_ =
-        g_dbus_connection_register_object(bus_, "/org/freedesktop/Notifications",
-                                          node->interfaces[0], &vtable, this, nullptr, nullptr);
+    objectId_ = g_dbus_connection_register_object(bus_, "/org/freedesktop/Notifications",
+                                                  testing_support::notificationsInterface(),
+                                                  &vtable, this, nullptr, nullptr);
     ownerId_ = g_bus_own_name_on_connection(
         bus_, "org.freedesktop.Notifications", G_BUS_NAME_OWNER_FLAGS_NONE,
         [](GDBusConnection*, const char*, void* self) {
@@ -285,7 +216,7 @@ class Notifier {
 };
 
 struct Tray : testing::Test {
-  PrivateBus daemon;
+  PrivateBus daemon{kBusRules};
   std::unique_ptr<Watcher> host;
   double now = 100.0;
   std::vector<std::string> messages;
@@ -891,11 +822,8 @@ class TrayProgram {
     }
     env.insert(env.end(), environment.begin(), environment.end());
     std::vector<std::string> args = {SITTING_TIMER_BINARY, "--status-bar=tray"};
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+    std::vector<char*> argv = testing_support::cStrings(args);
+    std::vector<char*> envp = testing_support::cStrings(env);
     int gate[2], err[2];
     if (pipe2(gate, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
     pid_ = fork();
@@ -924,17 +852,7 @@ class TrayProgram {
   pid_t pid() const { return pid_; }
 
   // utime + stime from /proc, in seconds.
-  double cpuSeconds() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), {});
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 0; i < 13 && fields >> field; ++i) {
-      if (i == 11 || i == 12) ticks += std::stol(field);
-    }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-  }
+  double cpuSeconds() const { return testing_support::cpuSecondsOf(pid_); }
 
   // SIGTERM, then the exit status if it ends within `seconds` (the loop turns meanwhile).
   std::optional<int> terminate(double seconds = 1.0) {

@@ -7,7 +7,6 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,12 +21,15 @@
 #include <thread>
 #include <vector>
 
+#include "PrivateBus.h"
 #include "Titles.h"
 #include "platform/linux/tray/XEmbedStatusBar.h"
 #include "platform/linux/tray/XEmbedStatusItem.h"
 
 using namespace platform::linux_backend;
+using testing_support::connectTo;
 using testing_support::hidden;
+using testing_support::PrivateBus;
 using testing_support::title;
 
 namespace {
@@ -636,103 +638,21 @@ TEST_F(XEmbed, AStalledTrayOrServerNeverHoldsATick) {
 // ---------------------------------------------------------------------------------------------
 // --status-bar=tray with neither kind of tray there yet: the first that appears wins.
 
-class PrivateBus {
- public:
-  PrivateBus() {
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGTERM);
-      const int devnull = open("/dev/null", O_WRONLY);
-      dup2(devnull, STDERR_FILENO);
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
-             "--print-address=1", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    char line[512] = {};
-    const ssize_t n = read(out[0], line, sizeof line - 1);
-    close(out[0]);
-    address_.assign(line, n > 0 ? static_cast<std::size_t>(n) : 0);
-    while (!address_.empty() && address_.back() == '\n') address_.pop_back();
-  }
-  ~PrivateBus() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  const std::string& address() const { return address_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string address_;
-};
-
 // A StatusNotifierWatcher that counts registrations, on a connection of its own.
 class TestWatcher {
- public:
-  explicit TestWatcher(const std::string& address) {
-    bus_ = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    static GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
-        "<node><interface name='org.kde.StatusNotifierWatcher'>"
-        "<method name='RegisterStatusNotifierItem'><arg type='s' direction='in'/></method>"
-        "</interface></node>",
-        nullptr);
-    static const GDBusInterfaceVTable vtable = {
-        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
-           GDBusMethodInvocation* invocation, void* self) {
-          ++static_cast<TestWatcher*>(self)->registrations;
-          g_dbus_method_invocation_return_value(invocation, nullptr);
-        },
-        nullptr,
-        nullptr,
-        {}};
-    objectId_ = g_dbus_connection_register_object(
-        bus_, "/StatusNotifierWatcher", node->interfaces[0], &vtable, this, nullptr, nullptr);
-    ownerId_ =
-        g_bus_own_name_on_connection(bus_, "org.kde.StatusNotifierWatcher",
-                                     G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, this, nullptr);
-  }
-  ~TestWatcher() {
-    g_bus_unown_name(ownerId_);
-    g_dbus_connection_unregister_object(bus_, objectId_);
-    g_object_unref(bus_);
-  }
-  int registrations = 0;
+  std::unique_ptr<GDBusConnection, decltype(&g_object_unref)> bus_;
+  testing_support::CountingWatcher watcher_{bus_.get()};
 
- private:
-  GDBusConnection* bus_;
-  unsigned objectId_ = 0, ownerId_ = 0;
+ public:
+  explicit TestWatcher(const std::string& address) : bus_(connectTo(address), g_object_unref) {}
+  const int& registrations = watcher_.registrations;
 };
 
 // A notification service that counts what it is asked, as a desktop's would show it.
 class TestNotifications {
  public:
   explicit TestNotifications(const std::string& address) {
-    bus_ = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    static GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
-        "<node><interface name='org.freedesktop.Notifications'>"
-        "<method name='Notify'><arg type='s' direction='in'/><arg type='u' direction='in'/>"
-        "<arg type='s' direction='in'/><arg type='s' direction='in'/>"
-        "<arg type='s' direction='in'/><arg type='as' direction='in'/>"
-        "<arg type='a{sv}' direction='in'/><arg type='i' direction='in'/>"
-        "<arg type='u' direction='out'/></method>"
-        "<method name='CloseNotification'><arg type='u' direction='in'/></method>"
-        "</interface></node>",
-        nullptr);
+    bus_ = connectTo(address);
     static const GDBusInterfaceVTable vtable = {
         [](GDBusConnection*, const char*, const char*, const char*, const char* method, GVariant*,
            GDBusMethodInvocation* invocation, void* self) {
@@ -748,9 +668,9 @@ class TestNotifications {
         nullptr,
         nullptr,
         {}};
-    objectId_ =
-        g_dbus_connection_register_object(bus_, "/org/freedesktop/Notifications",
-                                          node->interfaces[0], &vtable, this, nullptr, nullptr);
+    objectId_ = g_dbus_connection_register_object(bus_, "/org/freedesktop/Notifications",
+                                                  testing_support::notificationsInterface(),
+                                                  &vtable, this, nullptr, nullptr);
     ownerId_ = g_bus_own_name_on_connection(
         bus_, "org.freedesktop.Notifications", G_BUS_NAME_OWNER_FLAGS_NONE,
         [](GDBusConnection*, const char*, void* self) {
