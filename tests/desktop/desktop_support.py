@@ -22,7 +22,7 @@ START = "2026-01-01 12:00:00"
 
 
 class SteppedClock:
-    """A wall clock that stands still where the test puts it: libfaketime reads its spec from a
+    """A wall clock that stands still where the test puts it: libfaketime reads the time from a
     file at every call (FAKETIME_NO_CACHE), so writing the file moves the program's clock at
     once. The monotonic clock stays real, and with it the program's ticks."""
 

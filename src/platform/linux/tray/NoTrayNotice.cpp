@@ -47,6 +47,18 @@ NoTrayAdvice noTrayAdvice(std::string_view desktop) {
   return advice;
 }
 
+std::function<void(bool watcher)> watcherPresence(std::shared_ptr<NoTrayNotice> notice) {
+  return [notice = std::move(notice)](bool watcher) {
+    if (watcher) {
+      notice->trayAppeared();
+    } else {
+      notice->start(
+          "sitting-timer: tray: waiting for a tray (no org.kde.StatusNotifierWatcher on the "
+          "session bus)");
+    }
+  };
+}
+
 NoTrayNotice::NoTrayNotice(GDBusConnection* bus, std::string desktop, Messages messages,
                            unsigned graceMs)
     : bus_(G_DBUS_CONNECTION(g_object_ref(bus))),

@@ -14,6 +14,7 @@
 #include <gio/gio.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -62,6 +63,10 @@ class NoTrayNotice {
   bool trayPresent_ = false;
   guint32 shownId_ = 0;  // the notification on the screen, 0 if none
 };
+
+// What a StatusNotifierItem tells of the watchers that come and go, turned into the notice's
+// start() and trayAppeared(): one rule for every item that may stand alone on the bus.
+std::function<void(bool watcher)> watcherPresence(std::shared_ptr<NoTrayNotice> notice);
 
 // What the notification says: its summary and its advice for the desktop named by `desktop`
 // (XDG_CURRENT_DESKTOP, a colon-separated list).

@@ -57,16 +57,8 @@ TrayStatusBar::~TrayStatusBar() {
 }
 
 std::unique_ptr<StatusItem> TrayStatusBar::statusItemWithLength(double) {
-  return std::make_unique<TrayStatusItem>(
-      bus_, ++items_, options_.clock, options_.messages, [notice = notice_](bool watcher) {
-        if (watcher) {
-          notice->trayAppeared();
-        } else {
-          notice->start(
-              "sitting-timer: tray: waiting for a tray (no org.kde.StatusNotifierWatcher on the "
-              "session bus)");
-        }
-      });
+  return std::make_unique<TrayStatusItem>(bus_, ++items_, options_.clock, options_.messages,
+                                          watcherPresence(notice_));
 }
 
 void TrayStatusBar::writeMessageLine(std::string_view line) { options_.messages(line); }

@@ -205,17 +205,9 @@ void EitherTrayStatusItem::onWatcherAppeared(GDBusConnection*, const char*, cons
   if (self.chosen_ || self.tookXEmbed_) return;
   self.xembed_.reset();
   self.notice_->trayAppeared();
-  self.sni_ = std::make_unique<TrayStatusItem>(
-      self.bus_, self.serial_, self.options_.clock, self.options_.messages,
-      [notice = self.notice_](bool watcher) {
-        if (watcher) {
-          notice->trayAppeared();
-        } else {
-          notice->start(
-              "sitting-timer: tray: waiting for a tray (no org.kde.StatusNotifierWatcher on the "
-              "session bus)");
-        }
-      });
+  self.sni_ =
+      std::make_unique<TrayStatusItem>(self.bus_, self.serial_, self.options_.clock,
+                                       self.options_.messages, watcherPresence(self.notice_));
   self.chosen_ = self.sni_.get();
   self.forward(*self.sni_);
   if (self.hasTitle_) self.sni_->setAttributedTitle(self.title_);
